@@ -1,0 +1,17 @@
+# Flags and quirks of the MinGW-w64 toolchain, one reason per line.
+
+# The product's own sources: warnings are errors; no exceptions or RTTI are used.
+set(KEYVANE_PRODUCT_FLAGS -Wall -Wextra -Werror -fno-exceptions -fno-rtti)
+
+# Static runtime: nothing but DLLs that Windows ships may sit beside the exe.
+set(KEYVANE_STATIC_LINK -static -static-libgcc -static-libstdc++)
+
+# GUI subsystem (no console), minimum subsystem version 5.2, terminal-server-aware.
+# The x86-64 linker has no large-address-aware switch: PE32+ images carry the flag anyway.
+set(KEYVANE_IMAGE_FLAGS -mwindows -Wl,--tsaware,--major-subsystem-version,5,--minor-subsystem-version,2)
+
+# Every Windows program here, tests included, is linked this way so that Wine needs no MinGW DLLs.
+function(keyvane_windows_program target)
+  target_link_options(${target} PRIVATE ${KEYVANE_STATIC_LINK})
+  target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+endfunction()

@@ -1,0 +1,79 @@
+#include "shortcut_action.h"
+
+#include <shellapi.h>
+
+const char ShortcutConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
+const char FallbackApp[] = "msinfo32.exe";
+
+// The scan bytes repeat the virtual keys and both keys are marked extended: software that
+// watches for this combination may rely on exactly these events.
+const KeyEvent WindowsBEvents[4] = {
+    {VK_LWIN, 0x5B, KEYEVENTF_EXTENDEDKEY},
+    {'B', 0x42, KEYEVENTF_EXTENDEDKEY},
+    {VK_LWIN, 0x5B, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP},
+    {'B', 0x42, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP},
+};
+
+namespace {
+
+class ScopedKey {
+public:
+    explicit ScopedKey(HKEY key) : key_(key) {}
+    ~ScopedKey() { RegCloseKey(key_); }
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+
+private:
+    HKEY key_;
+};
+
+bool Launch(const char* file, const char* parameters) {
+    INT_PTR result = reinterpret_cast<INT_PTR>(
+        ShellExecuteA(nullptr, "open", file, parameters, "", SW_SHOWNORMAL));
+    return result > 32;
+}
+
+}  // namespace
+
+bool ReadConfigString(HKEY key, const char* valueName, char (&buffer)[ConfigValueBufferSize]) {
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(buffer);
+    LSTATUS status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    bool isString = type == REG_SZ || type == REG_EXPAND_SZ;
+    if (status != ERROR_SUCCESS || !isString || size > sizeof(buffer)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    // A value may be stored without its terminating zero; it still needs room for one.
+    if (size == 0 || buffer[size - 1] != '\0') {
+        if (size == sizeof(buffer)) {
+            buffer[0] = '\0';
+            return false;
+        }
+        buffer[size] = '\0';
+    }
+    return true;
+}
+
+void SendWindowsB() {
+    for (const KeyEvent& event : WindowsBEvents)
+        keybd_event(event.virtualKey, event.scanByte, event.flags, 0);
+}
+
+void LaunchConfiguredApp() {
+    char file[ConfigValueBufferSize] = "";
+    char parameters[ConfigValueBufferSize] = "";
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ShortcutConfigKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+        ScopedKey scopedKey(key);
+        ReadConfigString(key, "File", file);
+        ReadConfigString(key, "Parameters", parameters);
+    }
+    if (file[0] != '\0' && Launch(file, parameters)) return;
+    Launch(FallbackApp, "");
+}
+
+void RunShortcutAction() {
+    SendWindowsB();
+    LaunchConfiguredApp();
+}

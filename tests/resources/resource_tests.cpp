@@ -1,0 +1,156 @@
+// The shipped file's resources, read through the Win32 resource APIs.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "support/test_support.h"
+
+using namespace kvtest;
+
+namespace {
+
+const WORD Taiwan = 1028;
+const WORD UnitedStates = 1033;
+
+#pragma pack(push, 2)
+struct GroupIconEntry {
+    BYTE width, height, colorCount, reserved;
+    WORD planes, bitCount;
+    DWORD bytesInRes;
+    WORD id;
+};
+struct GroupIconHeader {
+    WORD reserved, type, count;
+};
+#pragma pack(pop)
+
+class AgentResources : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        module = LoadLibraryExA(AgentPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        ASSERT_NE(module, nullptr) << AgentPath() << " error " << GetLastError();
+    }
+    static void TearDownTestSuite() { FreeLibrary(module); }
+
+    // The data of one resource in exactly this language.
+    static std::string Data(LPCSTR type, WORD id, WORD language) {
+        HRSRC resource = FindResourceExA(module, type, MAKEINTRESOURCEA(id), language);
+        if (!resource) return std::string();
+        const char* data = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+        return std::string(data, SizeofResource(module, resource));
+    }
+
+    static HMODULE module;
+};
+HMODULE AgentResources::module;
+
+using ResourceKey = std::tuple<ULONG_PTR, ULONG_PTR, WORD>;  // type, id, language
+
+BOOL CALLBACK AddLanguage(HMODULE, LPCSTR type, LPCSTR name, WORD language, LONG_PTR found) {
+    // Named types or names show up as a pointer above 0xFFFF and can never match the table.
+    reinterpret_cast<std::set<ResourceKey>*>(found)->insert(
+        ResourceKey(reinterpret_cast<ULONG_PTR>(type), reinterpret_cast<ULONG_PTR>(name), language));
+    return TRUE;
+}
+BOOL CALLBACK AddName(HMODULE module, LPCSTR type, LPSTR name, LONG_PTR found) {
+    EnumResourceLanguagesA(module, type, name, AddLanguage, found);
+    return TRUE;
+}
+BOOL CALLBACK AddType(HMODULE module, LPSTR type, LONG_PTR found) {
+    EnumResourceNamesA(module, type, AddName, found);
+    return TRUE;
+}
+
+TEST_F(AgentResources, InventoryIsExactlyTheFiveTypes) {
+    std::set<ResourceKey> found;
+    EnumResourceTypesA(module, AddType, reinterpret_cast<LONG_PTR>(&found));
+    std::set<ResourceKey> expected;
+    for (ULONG_PTR image = 1; image <= 7; ++image) expected.insert(ResourceKey(3 /*RT_ICON*/, image, Taiwan));
+    expected.insert(ResourceKey(6 /*RT_STRING*/, 7, Taiwan));
+    for (ULONG_PTR group : {107, 108, 132}) expected.insert(ResourceKey(14 /*RT_GROUP_ICON*/, group, Taiwan));
+    expected.insert(ResourceKey(16 /*RT_VERSION*/, 1, Taiwan));
+    expected.insert(ResourceKey(24 /*RT_MANIFEST*/, 1, UnitedStates));
+    EXPECT_EQ(found, expected);
+}
+
+TEST_F(AgentResources, StringTableHoldsOnlyTheWindowIdentity) {
+    EXPECT_EQ(Data(RT_STRING, 7, Taiwan).size(), 92u);
+    for (UINT id = 96; id <= 111; ++id) {
+        char text[100];
+        memset(text, 'x', sizeof(text));
+        int length = LoadStringA(module, id, text, sizeof(text));
+        const char* expected = id == 103 ? "Keyvane_Utility" : id == 109 ? "Keyvane Utility" : "";
+        EXPECT_EQ(length, static_cast<int>(strlen(expected))) << "string " << id;
+        EXPECT_STREQ(text, expected) << "string " << id;
+    }
+}
+
+TEST_F(AgentResources, IconGroupsAndImagesHaveTheTabledFormats) {
+    struct Image {
+        WORD id;
+        BYTE size;
+        WORD bits;
+        DWORD bytes;
+    };
+    const Image images[] = {{1, 32, 4, 744},  {2, 16, 4, 296},  {3, 16, 4, 296}, {4, 16, 4, 296},
+                            {5, 16, 8, 1384}, {6, 32, 4, 744}, {7, 32, 8, 2216}};
+    const struct {
+        WORD group;
+        std::vector<WORD> images;
+    } groups[] = {{107, {1, 2}}, {108, {3}}, {132, {4, 5, 6, 7}}};
+
+    for (const auto& group : groups) {
+        std::string data = Data(RT_GROUP_ICON, group.group, Taiwan);
+        ASSERT_EQ(data.size(), sizeof(GroupIconHeader) + group.images.size() * sizeof(GroupIconEntry))
+            << "group " << group.group;
+        const GroupIconHeader* header = reinterpret_cast<const GroupIconHeader*>(data.data());
+        EXPECT_EQ(header->reserved, 0);
+        EXPECT_EQ(header->type, 1);
+        ASSERT_EQ(header->count, group.images.size());
+        const GroupIconEntry* entries = reinterpret_cast<const GroupIconEntry*>(header + 1);
+        for (size_t i = 0; i < group.images.size(); ++i) {
+            const GroupIconEntry& entry = entries[i];
+            const Image& image = images[group.images[i] - 1];
+            SCOPED_TRACE("group " + std::to_string(group.group) + " entry " + std::to_string(i));
+            EXPECT_EQ(entry.id, image.id);
+            EXPECT_EQ(entry.width, image.size);
+            EXPECT_EQ(entry.height, image.size);
+            EXPECT_EQ(entry.colorCount, image.bits == 4 ? 16 : 0);
+            EXPECT_EQ(entry.reserved, 0);
+            EXPECT_EQ(entry.planes, 1);
+            EXPECT_EQ(entry.bitCount, image.bits);
+            EXPECT_EQ(entry.bytesInRes, image.bytes);
+        }
+    }
+
+    for (const Image& image : images) {
+        SCOPED_TRACE("image " + std::to_string(image.id));
+        std::string data = Data(RT_ICON, image.id, Taiwan);
+        ASSERT_EQ(data.size(), image.bytes);
+        const BITMAPINFOHEADER* header = reinterpret_cast<const BITMAPINFOHEADER*>(data.data());
+        EXPECT_EQ(header->biSize, 40u);
+        EXPECT_EQ(header->biWidth, image.size);
+        EXPECT_EQ(header->biHeight, 2 * image.size);
+        EXPECT_EQ(header->biPlanes, 1);
+        EXPECT_EQ(header->biBitCount, image.bits);
+        EXPECT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
+        DWORD declared = image.id == 7 ? 256 : 0;
+        EXPECT_EQ(header->biClrUsed, declared);
+        EXPECT_EQ(header->biClrImportant, declared);
+        // Colour table, XOR rows and AND rows, each row padded to four bytes, fill the image.
+        DWORD colors = 1u << image.bits;
+        DWORD xorRow = (image.size * image.bits + 31) / 32 * 4;
+        DWORD andRow = (image.size + 31) / 32 * 4;
+        EXPECT_EQ(40 + colors * 4 + (xorRow + andRow) * image.size, image.bytes);
+    }
+}
+
+TEST_F(AgentResources, ClassIconsLoadFromTheFile) {
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(module);
+    EXPECT_NE(LoadIconA(instance, MAKEINTRESOURCEA(107)), nullptr);
+    EXPECT_NE(LoadIconA(instance, MAKEINTRESOURCEA(108)), nullptr);
+}
+
+}  // namespace

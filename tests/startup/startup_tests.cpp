@@ -1,0 +1,169 @@
+// The agent as other programs see it: started, found, asked to quit, raced.
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+using namespace kvtest;
+
+namespace {
+
+const DWORD PredecessorQuitCode = 81;  // predecessor_window's exit code after WM_QUIT
+
+bool IsQuitTail(const std::string& tail) { return tail == "q" || tail == "/q"; }
+
+class AgentStartup : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StopAllAgents()) << "an agent from an earlier test is still running"; }
+    void TearDown() override { EXPECT_TRUE(StopAllAgents()); }
+
+    // Starts the agent with `tail` after the quoted program path.
+    Process StartAgent(const std::string& tail, const std::string& path = AgentPath()) {
+        Process process;
+        EXPECT_TRUE(process.Start(Quoted(path) + (tail.empty() ? "" : " " + tail))) << GetLastError();
+        return process;
+    }
+
+    // A running agent with its window; fails the test when none appears.
+    Process StartRunningAgent() {
+        Process process = StartAgent("");
+        HWND window = WaitForAgentWindow();
+        EXPECT_NE(window, nullptr) << "agent window did not appear";
+        EXPECT_EQ(WindowProcessId(window), process.Id());
+        return process;
+    }
+};
+
+TEST_F(AgentStartup, WindowIsFoundByIdentityAndStaysHidden) {
+    Process agent = StartRunningAgent();
+    HWND window = FindWindowA(AgentClass, AgentTitle);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(GetClassLongPtrA(window, GCL_STYLE), static_cast<ULONG_PTR>(CS_HREDRAW | CS_VREDRAW));
+    LONG_PTR style = GetWindowLongPtrA(window, GWL_STYLE);
+    EXPECT_EQ(style & WS_OVERLAPPEDWINDOW, WS_OVERLAPPEDWINDOW) << std::hex << style;
+    EXPECT_EQ(style & (WS_VISIBLE | WS_CHILD | WS_POPUP), 0) << std::hex << style;
+    EXPECT_EQ(GetWindowLongPtrA(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+    EXPECT_EQ(GetParent(window), nullptr);
+    EXPECT_EQ(GetMenu(window), nullptr) << "the class names menu 109, which the file does not carry";
+    EXPECT_EQ(FindAgentWindows().size(), 1u);
+}
+
+struct QuitCase {
+    const char* tail;
+    bool quits;  // true: the running agent ends; false: the new start leaves it alone
+};
+
+void PrintTo(const QuitCase& c, std::ostream* os) { *os << "tail '" << c.tail << "' quits " << c.quits; }
+
+class QuitCommand : public AgentStartup, public ::testing::WithParamInterface<QuitCase> {};
+
+TEST_P(QuitCommand, DecidesBetweenQuitAndLeave) {
+    Process agent = StartRunningAgent();
+    HWND window = FindWindowA(AgentClass, AgentTitle);
+
+    Process second = StartAgent(GetParam().tail);
+    EXPECT_EQ(second.WaitExit(), 0u) << "second start with tail '" << GetParam().tail << "'";
+    if (GetParam().quits) {
+        EXPECT_EQ(agent.WaitExit(), 0u);
+        EXPECT_TRUE(FindAgentWindows().empty());
+    } else {
+        EXPECT_TRUE(agent.Running());
+        EXPECT_EQ(FindAgentWindows(), std::vector<HWND>{window});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tails, QuitCommand,
+                         ::testing::Values(QuitCase{"", false}, QuitCase{"q", true}, QuitCase{"/q", true},
+                                           QuitCase{"/Q", false}, QuitCase{"-q", false}, QuitCase{"q ", false},
+                                           QuitCase{"qq", false}, QuitCase{"\t/q", true},
+                                           QuitCase{"\x80/q", false}, QuitCase{"/q\xA0", false}));
+
+// Tails that are not the quit command start an agent when none runs.
+class NotQuitCommand : public AgentStartup, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NotQuitCommand, StartsAnAgentWhenNoneRuns) {
+    Process agent = StartAgent(GetParam());
+    HWND window = WaitForAgentWindow();
+    ASSERT_NE(window, nullptr) << "tail '" << GetParam() << "'";
+    EXPECT_EQ(WindowProcessId(window), agent.Id());
+    EXPECT_TRUE(StopAllAgents());
+    EXPECT_EQ(agent.WaitExit(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tails, NotQuitCommand,
+                         ::testing::Values("/Q", "-q", "q ", "qq", "\x80 /q", "\xFF", "\"q\"",
+                                           "q\x01"));
+
+TEST_F(AgentStartup, QuitWithNoAgentRunningCreatesNothing) {
+    for (const char* tail : {"q", "/q"}) {
+        Process quitter = StartAgent(tail);
+        EXPECT_EQ(quitter.WaitExit(), 0u) << tail;
+        EXPECT_TRUE(FindAgentWindows().empty()) << tail;
+    }
+}
+
+TEST_F(AgentStartup, QuotedProgramPathWithBlankThenQuitCommand) {
+    std::string dir = BinDir() + "agent copy with blanks";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    std::string copy = dir + "\\Keyvane.exe";
+    ASSERT_TRUE(CopyFileA(AgentPath().c_str(), copy.c_str(), FALSE));
+
+    Process agent = StartRunningAgent();
+    Process quitter = StartAgent("/q", copy);
+    EXPECT_EQ(quitter.WaitExit(), 0u);
+    EXPECT_EQ(agent.WaitExit(), 0u);
+}
+
+TEST_F(AgentStartup, PredecessorIsToldToQuitOnEveryStart) {
+    for (const char* tail : {"", "q", "/q", "/Q", "anything else"}) {
+        Process predecessor;
+        ASSERT_TRUE(predecessor.Start(Quoted(BinDir() + "predecessor_window.exe")));
+        ASSERT_TRUE(WaitFor([] { return FindWindowA("KVRTolvaKVR", "KVR_TolvaKVR") != nullptr; }));
+
+        Process agent = StartAgent(tail);
+        EXPECT_EQ(predecessor.WaitExit(), PredecessorQuitCode) << "tail '" << tail << "'";
+        predecessor.Kill();
+        if (!IsQuitTail(tail)) EXPECT_NE(WaitForAgentWindow(), nullptr) << "tail '" << tail << "'";
+        EXPECT_TRUE(StopAllAgents());
+        EXPECT_EQ(agent.WaitExit(), 0u) << "tail '" << tail << "'";
+    }
+}
+
+TEST_F(AgentStartup, ExitCodeComesFromTheQuitMessage) {
+    struct {
+        UINT message;
+        WPARAM wParam;
+        DWORD exitCode;
+    } cases[] = {{WM_CLOSE, 0, 0}, {WM_QUIT, 7, 7}, {WM_QUIT, 0, 0}};
+    for (const auto& c : cases) {
+        Process agent = StartRunningAgent();
+        PostMessageA(FindWindowA(AgentClass, AgentTitle), c.message, c.wParam, 0);
+        EXPECT_EQ(agent.WaitExit(), c.exitCode) << "message " << c.message << " wParam " << c.wParam;
+        EXPECT_TRUE(FindAgentWindows().empty());
+    }
+}
+
+TEST_F(AgentStartup, SimultaneousStartsLeaveExactlyOneAgent) {
+    const int Rounds = 4;
+    const int Starts = 8;
+    for (int round = 0; round < Rounds; ++round) {
+        std::vector<Process> agents(Starts);
+        for (Process& agent : agents) ASSERT_TRUE(agent.Start(Quoted(AgentPath()), true));
+        for (Process& agent : agents) agent.Resume();
+
+        ASSERT_NE(WaitForAgentWindow(), nullptr);
+        // Every start but one leaves on its own.
+        auto runningCount = [&] {
+            int running = 0;
+            for (Process& agent : agents) running += agent.Running();
+            return running;
+        };
+        WaitFor([&] { return runningCount() <= 1; });
+        EXPECT_EQ(runningCount(), 1) << "round " << round;
+        EXPECT_EQ(FindAgentWindows().size(), 1u) << "round " << round;
+        EXPECT_TRUE(StopAllAgents());
+        for (Process& agent : agents) EXPECT_EQ(agent.WaitExit(), 0u) << "round " << round;
+    }
+}
+
+}  // namespace

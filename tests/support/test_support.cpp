@@ -1,0 +1,143 @@
+#include "test_support.h"
+
+#include <stdio.h>
+
+namespace kvtest {
+
+std::string BinDir() {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    std::string dir(path, length);
+    return dir.substr(0, dir.find_last_of("\\/") + 1);
+}
+
+std::string EnvironmentValue(const char* name) {
+    char value[1024];
+    DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+}
+
+std::string AgentPath() {
+    std::string path = EnvironmentValue("KEYVANE_AGENT");
+    for (char& c : path)
+        if (c == '/') c = '\\';
+    return path.empty() ? BinDir() + "Keyvane.exe" : path;
+}
+
+Process::~Process() {
+    if (thread_) CloseHandle(thread_);
+    if (process_) CloseHandle(process_);
+}
+
+Process::Process(Process&& other) noexcept { *this = std::move(other); }
+
+Process& Process::operator=(Process&& other) noexcept {
+    std::swap(process_, other.process_);
+    std::swap(thread_, other.thread_);
+    std::swap(id_, other.id_);
+    return *this;
+}
+
+bool Process::Start(const std::string& commandLine, bool suspended) {
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
+                        nullptr, nullptr, &startup, &info))
+        return false;
+    process_ = info.hProcess;
+    thread_ = info.hThread;
+    id_ = info.dwProcessId;
+    return true;
+}
+
+void Process::Resume() { ResumeThread(thread_); }
+
+DWORD Process::WaitExit(DWORD deadlineMs) {
+    if (!process_ || WaitForSingleObject(process_, deadlineMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+bool Process::Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
+void Process::Kill() {
+    if (Running()) {
+        TerminateProcess(process_, 999);
+        WaitForSingleObject(process_, DefaultDeadlineMs);
+    }
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+std::vector<HWND> FindAgentWindows() {
+    std::vector<HWND> windows;
+    HWND window = nullptr;
+    while ((window = FindWindowExA(nullptr, window, AgentClass, AgentTitle)) != nullptr)
+        windows.push_back(window);
+    return windows;
+}
+
+HWND WaitForAgentWindow(DWORD deadlineMs) {
+    HWND found = nullptr;
+    WaitFor([&] { return (found = FindWindowA(AgentClass, AgentTitle)) != nullptr; }, deadlineMs);
+    return found;
+}
+
+DWORD WindowProcessId(HWND window) {
+    DWORD id = 0;
+    GetWindowThreadProcessId(window, &id);
+    return id;
+}
+
+bool StopAllAgents() {
+    return WaitFor([] {
+        std::vector<HWND> windows = FindAgentWindows();
+        for (HWND window : windows) PostMessageA(window, WM_QUIT, 0, 0);
+        return windows.empty();
+    });
+}
+
+std::string ReadFileText(const std::string& path) {
+    std::string text;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return text;
+    char chunk[4096];
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof(chunk), file)) > 0) text.append(chunk, count);
+    fclose(file);
+    return text;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string text = ReadFileText(path);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool WriteFileText(const std::string& path, const std::string& text) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (!file) return false;
+    bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && ok;
+}
+
+std::string TempPath(const char* name) {
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof(dir), dir);
+    return std::string(dir) + name;
+}
+
+}  // namespace kvtest

@@ -1,0 +1,69 @@
+// Helpers shared by every test program: processes, windows and files, with deadlines.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+const char AgentClass[] = "Keyvane Utility";
+const char AgentTitle[] = "Keyvane_Utility";
+const DWORD DefaultDeadlineMs = 15000;
+
+// Folder of the running test program, ending in a backslash; stand-ins are built beside it.
+std::string BinDir();
+// The shipped agent, named by the KEYVANE_AGENT variable that CTest sets.
+std::string AgentPath();
+std::string EnvironmentValue(const char* name);
+
+// Polls `condition` until it holds or the deadline passes.
+template <class Condition>
+bool WaitFor(Condition condition, DWORD deadlineMs = DefaultDeadlineMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount() - start > deadlineMs) return false;
+        Sleep(5);
+    }
+}
+
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&& other) noexcept;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // CreateProcessA with this exact command line; `suspended` keeps the main thread waiting.
+    bool Start(const std::string& commandLine, bool suspended = false);
+    void Resume();
+    // Exit code, or STILL_ACTIVE when the process has not ended within the deadline.
+    DWORD WaitExit(DWORD deadlineMs = DefaultDeadlineMs);
+    bool Running() const;
+    void Kill();
+    DWORD Id() const { return id_; }
+
+private:
+    HANDLE process_ = nullptr;
+    HANDLE thread_ = nullptr;
+    DWORD id_ = 0;
+};
+
+// Quotes a path for a command line.
+std::string Quoted(const std::string& path);
+
+std::vector<HWND> FindAgentWindows();
+HWND WaitForAgentWindow(DWORD deadlineMs = DefaultDeadlineMs);
+DWORD WindowProcessId(HWND window);
+// Posts WM_QUIT to every agent window until none is left.
+bool StopAllAgents();
+
+std::string ReadFileText(const std::string& path);
+std::vector<std::string> ReadLines(const std::string& path);
+bool WriteFileText(const std::string& path, const std::string& text);
+std::string TempPath(const char* name);
+
+}  // namespace kvtest
