@@ -1,6 +1,8 @@
 // The shipped file's resources, read through the Win32 resource APIs.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
+
 #include <set>
 #include <string>
 #include <tuple>
@@ -144,6 +146,86 @@ TEST_F(AgentResources, IconGroupsAndImagesHaveTheTabledFormats) {
         DWORD xorRow = (image.size * image.bits + 31) / 32 * 4;
         DWORD andRow = (image.size + 31) / 32 * 4;
         EXPECT_EQ(40 + colors * 4 + (xorRow + andRow) * image.size, image.bytes);
+    }
+}
+
+TEST_F(AgentResources, ManifestIsOneAsciiLineAskingForUiAccess) {
+    const std::string expected =
+        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
+        "<assemblyIdentity version=\"1.0.0.0\" name=\"Keyvane.exe\" type=\"win32\" processorArchitecture=\"amd64\">"
+        "</assemblyIdentity>"
+        "<description>Description of your application</description>"
+        "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
+        "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"true\"></requestedExecutionLevel>"
+        "</requestedPrivileges></security></trustInfo></assembly>";
+    std::string manifest = Data(RT_MANIFEST, 1, UnitedStates);
+    for (size_t i = 0; i < manifest.size(); ++i)
+        ASSERT_TRUE(manifest[i] >= 0x20 && manifest[i] <= 0x7E) << "byte " << i << " is not printable ASCII";
+    EXPECT_EQ(manifest.find("<?xml"), std::string::npos);
+    EXPECT_EQ(manifest.find("/>"), std::string::npos) << "self-closing element";
+    EXPECT_EQ(manifest, expected);
+}
+
+TEST_F(AgentResources, VersionBlockAgreesWithItself) {
+    DWORD ignored;
+    DWORD size = GetFileVersionInfoSizeA(AgentPath().c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(AgentPath().c_str(), 0, size, block.data()));
+
+    VS_FIXEDFILEINFO* fixed;
+    UINT length;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwStrucVersion, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000002u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000002u);
+    EXPECT_EQ(fixed->dwFileFlagsMask, 0x3Fu);
+    EXPECT_EQ(fixed->dwFileFlags, static_cast<DWORD>(VS_FF_SPECIALBUILD));
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    EXPECT_EQ(fixed->dwFileSubtype, 0u);
+    EXPECT_EQ(fixed->dwFileDateMS | fixed->dwFileDateLS, 0u);
+
+    WORD* translation;
+    ASSERT_TRUE(VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length));
+    ASSERT_EQ(length, 4u);
+    EXPECT_EQ(translation[0], 0x0404);
+    EXPECT_EQ(translation[1], 1200);
+
+    // The textual versions spell the fixed ones as "1, 0, 0, 2".
+    char numbers[32];
+    snprintf(numbers, sizeof(numbers), "%u, %u, %u, %u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+             HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    const struct {
+        const char* key;
+        const char* value;  // null: the key must be absent
+    } strings[] = {
+        {"CompanyName", "Marvek"},          {"FileDescription", "Keyvane"},
+        {"FileVersion", numbers},           {"InternalName", "Keyvane"},
+        {"OriginalFilename", "Keyvane.exe"}, {"ProductVersion", numbers},
+        {"SpecialBuild", "20130610_Win8"},  {"Comments", nullptr},
+        {"PrivateBuild", nullptr},          {"LegalTrademarks", nullptr},
+    };
+    for (const auto& entry : strings) {
+        std::string path = std::string("\\StringFileInfo\\040404b0\\") + entry.key;
+        char* value = nullptr;
+        BOOL found = VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &length);
+        if (entry.value) {
+            ASSERT_TRUE(found) << entry.key;
+            EXPECT_STREQ(value, entry.value) << entry.key;
+        } else {
+            EXPECT_FALSE(found && length > 0) << entry.key << " should be absent";
+        }
+    }
+    for (const char* key : {"LegalCopyright", "ProductName"}) {
+        char* value = nullptr;
+        std::string path = std::string("\\StringFileInfo\\040404b0\\") + key;
+        EXPECT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) && length > 1)
+            << key;
     }
 }
 

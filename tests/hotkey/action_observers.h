@@ -1,0 +1,66 @@
+// Watching the shortcut action from outside: the keys another process sees, the programs the
+// shell starts, and the configuration they are started from.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace observe {
+
+struct KeyLine {
+    DWORD vk, scan, flags;
+    bool operator==(const KeyLine& other) const {
+        return vk == other.vk && scan == other.scan && flags == other.flags;
+    }
+};
+std::string Describe(const KeyLine& key);
+
+// The four events of one press as a low-level hook sees them (extended 0x01, injected 0x10, up 0x80).
+extern const KeyLine WindowsBAsSeen[4];
+
+// key_observer.exe: a WH_KEYBOARD_LL hook in another process that logs every key event.
+class KeyObserver {
+public:
+    ~KeyObserver() { Stop(); }
+    bool Start();
+    void Stop();
+    std::vector<KeyLine> Events() const;
+    // Waits until at least `count` events arrived; returns how many there are.
+    size_t WaitForEvents(size_t count) const;
+
+private:
+    kvtest::Process process_;
+    std::string log_;
+};
+
+// The log that launch_target.exe and the msinfo32 stand-in append to ("name|tail" lines).
+class LaunchLog {
+public:
+    LaunchLog();  // starts empty; child processes find it through the environment
+    std::vector<std::string> Lines() const;
+    // Waits for `count` lines, then for every started stand-in to end, so nothing arrives later.
+    std::vector<std::string> WaitForLines(size_t count) const;
+    void Clear() const;
+
+private:
+    std::string path_;
+};
+
+// Puts the stand-in where the shell finds "msinfo32.exe" in this prefix.
+bool InstallFallbackStandIn();
+std::string LaunchTargetPath();
+
+// The configuration key, written as a test needs it.
+struct ConfigValue {
+    const char* name;
+    DWORD type;
+    std::string data;        // bytes stored; a string's terminator is added unless `unterminated`
+    bool unterminated = false;
+};
+bool WriteConfig(const std::vector<ConfigValue>& values);
+void DeleteConfig();
+
+}  // namespace observe

@@ -1,0 +1,223 @@
+// The whole road of a key press inside one process: WM_INPUT to the agent's real window
+// procedure, the simulated keyboard behind the raw-input reads, real injection seen by another
+// process, the real registry and real launches through the shell.
+#include <gtest/gtest.h>
+
+#include "action_observers.h"
+#include "hotkey/raw_input.h"
+#include "simulated_keyboard.h"
+#include "window/agent_window.h"
+
+using namespace kvtest;
+using namespace observe;
+
+namespace {
+
+class Hotkey : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        simkb::Install();
+        // A window of the agent's class and procedure under an identity of the test's own, so that
+        // other test programs' agents are never mistaken for it.
+        lstrcpyA(windowClassName, "Keyvane Utility hotkey test");
+        lstrcpyA(windowTitle, "Keyvane_Utility hotkey test");
+        RegisterAgentClass(GetModuleHandleA(nullptr));
+        ASSERT_TRUE(CreateAgentWindow(GetModuleHandleA(nullptr), SW_SHOWNORMAL));
+        window = FindWindowA(windowClassName, windowTitle);
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(InstallFallbackStandIn());
+        keys = new KeyObserver;
+        ASSERT_TRUE(keys->Start());
+        launches = new LaunchLog;
+    }
+    static void TearDownTestSuite() {
+        delete keys;
+        delete launches;
+        DestroyWindow(window);
+        DeleteConfig();
+        simkb::Uninstall();
+    }
+    void SetUp() override {
+        simkb::Reset();
+        launches->Clear();
+        ASSERT_TRUE(WriteConfig({{"File", REG_SZ, LaunchTargetPath()}, {"Parameters", REG_SZ, "press"}}));
+    }
+
+    // Posts WM_INPUT for each packet, then lets the message loop deliver them all.
+    static void Deliver(const std::vector<HRAWINPUT>& inputs) {
+        for (HRAWINPUT input : inputs) PostMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input));
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+
+    static HWND window;
+    static KeyObserver* keys;
+    static LaunchLog* launches;
+};
+HWND Hotkey::window;
+KeyObserver* Hotkey::keys;
+LaunchLog* Hotkey::launches;
+
+std::vector<BYTE> Report(HANDLE device, std::vector<BYTE> bytes) { return simkb::HidPacket(device, bytes); }
+
+template <class Edit>
+std::vector<BYTE> Edited(std::vector<BYTE> packet, Edit edit) {
+    edit(reinterpret_cast<RAWINPUT*>(packet.data()));
+    return packet;
+}
+
+simkb::Faults SizeReportedAs(UINT size) {
+    simkb::Faults faults;
+    faults.overrideSize = true;
+    faults.reportedSize = size;
+    return faults;
+}
+
+TEST_F(Hotkey, PacketsRunTheActionExactlyForTheShortcutReport) {
+    HANDLE first = simkb::AddDevice(0x04B3, 0x3021);
+    HANDLE second = simkb::AddDevice(0x17EF, 0x600B);
+    HANDLE third = simkb::AddDevice(0x04F2, 0x0761);
+    HANDLE crossed = simkb::AddDevice(0x17EF, 0x3021);
+    HANDLE crossedBack = simkb::AddDevice(0x04B3, 0x600B);
+    HANDLE foreign = simkb::AddDevice(0x1234, 0x5678);
+    HANDLE highBits = simkb::AddDevice(0x104B3, 0x3021);
+    const std::vector<BYTE> shortcut = Report(second, {0x00, 0x01});
+    simkb::Faults failSize, failCopy, shortCopy;
+    failSize.sizeQueryFails = true;
+    failCopy.copyFails = true;
+    shortCopy.copyReturnsLess = true;
+    const UINT hidHeader = offsetof(RAWINPUT, data.hid.bRawData);
+
+    const struct {
+        const char* name;
+        std::vector<BYTE> packet;
+        int actions;
+        simkb::Faults faults;
+    } cases[] = {
+        {"first keyboard", Report(first, {0x00, 0x01}), 1, {}},
+        {"second keyboard", shortcut, 1, {}},
+        {"third keyboard", Report(third, {0x00, 0x01}), 1, {}},
+        {"longer report", Report(first, {0x00, 0x01, 0xFF, 0x7F, 0x00}), 1, {}},
+        {"second report ignored", simkb::HidPacket(first, {{0x00, 0x01}, {0x01, 0x01}}), 1, {}},
+        {"vendor with another row's product", Report(crossed, {0x00, 0x01}), 0, {}},
+        {"first vendor, second product", Report(crossedBack, {0x00, 0x01}), 0, {}},
+        {"unknown keyboard", Report(foreign, {0x00, 0x01}), 0, {}},
+        {"vendor id above 16 bits", Report(highBits, {0x00, 0x01}), 0, {}},
+        {"unknown device handle", Report(simkb::UnknownDevice, {0x00, 0x01}), 0, {}},
+        {"report 01 01", Report(first, {0x01, 0x01}), 0, {}},
+        {"report 00 02", Report(first, {0x00, 0x02}), 0, {}},
+        {"release report 00 00", Report(first, {0x00, 0x00}), 0, {}},
+        {"only the second report is a shortcut", simkb::HidPacket(first, {{0x01, 0x01}, {0x00, 0x01}}), 0, {}},
+        {"one-byte report", Report(first, {0x00}), 0, {}},
+        {"keyboard packet", simkb::OtherPacket(first, RIM_TYPEKEYBOARD), 0, {}},
+        {"mouse packet", simkb::OtherPacket(first, RIM_TYPEMOUSE), 0, {}},
+        {"failed size query", shortcut, 0, failSize},
+        {"failed read", shortcut, 0, failCopy},
+        {"read shorter than the size", shortcut, 0, shortCopy},
+        {"size reported larger", shortcut, 0, SizeReportedAs(static_cast<UINT>(shortcut.size()) + 8)},
+        {"size reported smaller", shortcut, 0, SizeReportedAs(static_cast<UINT>(shortcut.size()) - 1)},
+        {"size zero", shortcut, 0, SizeReportedAs(0)},
+        {"size absurd", shortcut, 0, SizeReportedAs(0xFFFFFFF0u)},
+        {"size past the limit", shortcut, 0, SizeReportedAs(MaxRawInputPacket + 1)},
+        {"shorter than a header", std::vector<BYTE>(shortcut.begin(), shortcut.begin() + 20), 0, {}},
+        {"header without HID part", std::vector<BYTE>(shortcut.begin(), shortcut.begin() + hidHeader - 4), 0, {}},
+        {"HID part without report", std::vector<BYTE>(shortcut.begin(), shortcut.begin() + hidHeader), 0, {}},
+        {"dwSizeHid beyond the packet", Edited(shortcut, [](RAWINPUT* p) { p->data.hid.dwSizeHid = 3; }), 0, {}},
+        {"dwCount beyond the packet", Edited(shortcut, [](RAWINPUT* p) { p->data.hid.dwCount = 2; }), 0, {}},
+        {"product overflows", Edited(shortcut, [](RAWINPUT* p) {
+             p->data.hid.dwSizeHid = 0x80000000u;
+             p->data.hid.dwCount = 2;
+         }), 0, {}},
+        {"dwCount zero", Edited(shortcut, [](RAWINPUT* p) { p->data.hid.dwCount = 0; }), 0, {}},
+        {"dwSizeHid one", Edited(shortcut, [](RAWINPUT* p) { p->data.hid.dwSizeHid = 1; }), 0, {}},
+    };
+
+    size_t expectedEvents = 0;
+    int expectedLaunches = 0;
+    for (const auto& c : cases) {
+        size_t before = keys->Events().size();
+        Deliver({simkb::Queue(c.packet, c.faults)});
+        expectedEvents += 4 * c.actions;
+        expectedLaunches += c.actions;
+        EXPECT_EQ(keys->WaitForEvents(expectedEvents) - before, 4u * c.actions) << c.name;
+    }
+    EXPECT_EQ(launches->WaitForLines(expectedLaunches).size(), static_cast<size_t>(expectedLaunches));
+    EXPECT_EQ(simkb::ReadCounts().contractViolations, 0);
+}
+
+TEST_F(Hotkey, WmInputIsAnsweredWithZero) {
+    HANDLE device = simkb::AddDevice(0x04F2, 0x0761);
+    for (std::vector<BYTE> report : {std::vector<BYTE>{0x00, 0x01}, std::vector<BYTE>{0x05, 0x05}}) {
+        HRAWINPUT input = simkb::Queue(simkb::HidPacket(device, report));
+        EXPECT_EQ(SendMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input)), 0);
+    }
+    launches->WaitForLines(1);
+}
+
+TEST_F(Hotkey, EachPressInjectsWindowsBAsAnotherProcessSeesIt) {
+    HANDLE device = simkb::AddDevice(0x17EF, 0x600B);
+    size_t before = keys->Events().size();
+    Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01})), simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+    ASSERT_EQ(keys->WaitForEvents(before + 8), before + 8);
+    std::vector<KeyLine> events = keys->Events();
+    for (size_t i = 0; i < 8; ++i)
+        EXPECT_EQ(events[before + i], WindowsBAsSeen[i % 4])
+            << "event " << i << ": " << Describe(events[before + i]) << ", expected " << Describe(WindowsBAsSeen[i % 4]);
+    std::vector<std::string> lines = launches->WaitForLines(2);
+    EXPECT_EQ(lines, (std::vector<std::string>{"launch_target.exe|press", "launch_target.exe|press"}));
+}
+
+struct LaunchCase {
+    const char* name;
+    std::vector<ConfigValue> config;  // empty: no key at all
+    std::string launched;
+};
+
+TEST_F(Hotkey, LaunchFollowsTheConfiguration) {
+    const std::string target = LaunchTargetPath();
+    const std::string fallback = "msinfo32.exe|";
+    const std::string tooLong(600, 'x');
+    const LaunchCase cases[] = {
+        {"file and parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, "--mode quick"}}, "launch_target.exe|--mode quick"},
+        {"empty parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, ""}}, "launch_target.exe|"},
+        {"no parameters value", {{"File", REG_SZ, target}}, "launch_target.exe|"},
+        {"expandable string", {{"File", REG_EXPAND_SZ, target}, {"Parameters", REG_EXPAND_SZ, "x"}}, "launch_target.exe|x"},
+        {"values without terminator", {{"File", REG_SZ, target, true}, {"Parameters", REG_SZ, "raw", true}}, "launch_target.exe|raw"},
+        {"parameters not a string", {{"File", REG_SZ, target}, {"Parameters", REG_DWORD, std::string("\1\0\0\0", 4)}}, "launch_target.exe|"},
+        {"parameters too long", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, tooLong}}, "launch_target.exe|"},
+        {"parameters binary", {{"File", REG_SZ, target}, {"Parameters", REG_BINARY, "a b"}}, "launch_target.exe|"},
+        {"missing file", {{"File", REG_SZ, BinDir() + "no such program.exe"}, {"Parameters", REG_SZ, "p"}}, fallback},
+        {"key absent", {}, fallback},
+        {"key without values", {{"Other", REG_SZ, "x"}}, fallback},
+        {"file empty", {{"File", REG_SZ, ""}, {"Parameters", REG_SZ, "p"}}, fallback},
+        {"file not a string", {{"File", REG_DWORD, std::string("\1\0\0\0", 4)}}, fallback},
+        {"file binary", {{"File", REG_BINARY, target}}, fallback},
+        {"file too long", {{"File", REG_SZ, target + std::string(600, ' ')}}, fallback},
+        {"file exactly fills the buffer", {{"File", REG_SZ, std::string(512, 'y'), true}}, fallback},
+    };
+    HANDLE device = simkb::AddDevice(0x04B3, 0x3021);
+    for (const LaunchCase& c : cases) {
+        launches->Clear();
+        if (c.config.empty()) DeleteConfig();
+        else ASSERT_TRUE(WriteConfig(c.config)) << c.name;
+        Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+        EXPECT_EQ(launches->WaitForLines(1), std::vector<std::string>{c.launched}) << c.name;
+    }
+}
+
+TEST_F(Hotkey, ChangedConfigurationIsUsedAtTheNextPress) {
+    HANDLE device = simkb::AddDevice(0x04F2, 0x0761);
+    Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+    ASSERT_EQ(launches->WaitForLines(1), std::vector<std::string>{"launch_target.exe|press"});
+    ASSERT_TRUE(WriteConfig({{"File", REG_SZ, LaunchTargetPath()}, {"Parameters", REG_SZ, "second"}}));
+    Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+    EXPECT_EQ(launches->WaitForLines(2), (std::vector<std::string>{"launch_target.exe|press", "launch_target.exe|second"}));
+    DeleteConfig();
+    Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+    EXPECT_EQ(launches->WaitForLines(3).back(), "msinfo32.exe|");
+}
+
+}  // namespace
