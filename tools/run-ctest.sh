@@ -2,7 +2,8 @@
 # Runs CTest with one Wine server for the whole run, and leaves no Wine process behind.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-export WINEPREFIX="$PWD/build/wineprefix"
+export WINEPREFIX="${KEYVANE_WINEPREFIX:-$PWD/build/wineprefix}"
+export KEYVANE_WINEPREFIX="$WINEPREFIX"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 

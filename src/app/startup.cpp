@@ -34,3 +34,12 @@ StartupDecision DecideStartup(const char* tail, bool agentRunning) {
     if (IsQuitCommand(tail)) return StartupDecision::QuitRunningAgent;
     return agentRunning ? StartupDecision::LeaveAgentRunning : StartupDecision::BecomeAgent;
 }
+
+int RunMessageLoop() {
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}

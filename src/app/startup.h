@@ -19,3 +19,6 @@ bool IsQuitCommand(const char* tail);
 
 enum class StartupDecision { QuitRunningAgent, LeaveAgentRunning, BecomeAgent };
 StartupDecision DecideStartup(const char* tail, bool agentRunning);
+
+// Dispatches messages until WM_QUIT; returns its wParam, the process's exit code.
+int RunMessageLoop();

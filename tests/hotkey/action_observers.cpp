@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include "hotkey/shortcut_action.h"
+#include "window/agent_window.h"
 
 using namespace kvtest;
 
@@ -103,5 +104,25 @@ bool WriteConfig(const std::vector<ConfigValue>& values) {
 }
 
 void DeleteConfig() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, ShortcutConfigKey); }
+
+HWND CreateAgentWindowAs(const char* className, const char* title) {
+    lstrcpynA(windowClassName, className, sizeof(windowClassName));
+    lstrcpynA(windowTitle, title, sizeof(windowTitle));
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    RegisterAgentClass(instance);
+    return CreateAgentWindow(instance, SW_SHOWNORMAL) ? FindWindowA(className, title) : nullptr;
+}
+
+void PostInputs(HWND window, const std::vector<HRAWINPUT>& inputs) {
+    for (HRAWINPUT input : inputs) PostMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input));
+}
+
+void DispatchQueued() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+}
 
 }  // namespace observe

@@ -63,4 +63,13 @@ struct ConfigValue {
 bool WriteConfig(const std::vector<ConfigValue>& values);
 void DeleteConfig();
 
+// The agent's own window class, procedure and window, created in the test process under the
+// given identity; null when creation fails.
+HWND CreateAgentWindowAs(const char* className, const char* title);
+
+// Posts WM_INPUT for each handle, as Windows queues raw input for the window.
+void PostInputs(HWND window, const std::vector<HRAWINPUT>& inputs);
+// Dispatches everything queued for this thread.
+void DispatchQueued();
+
 }  // namespace observe

@@ -6,7 +6,6 @@
 #include "action_observers.h"
 #include "hotkey/raw_input.h"
 #include "simulated_keyboard.h"
-#include "window/agent_window.h"
 
 using namespace kvtest;
 using namespace observe;
@@ -17,13 +16,9 @@ class Hotkey : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         simkb::Install();
-        // A window of the agent's class and procedure under an identity of the test's own, so that
-        // other test programs' agents are never mistaken for it.
-        lstrcpyA(windowClassName, "Keyvane Utility hotkey test");
-        lstrcpyA(windowTitle, "Keyvane_Utility hotkey test");
-        RegisterAgentClass(GetModuleHandleA(nullptr));
-        ASSERT_TRUE(CreateAgentWindow(GetModuleHandleA(nullptr), SW_SHOWNORMAL));
-        window = FindWindowA(windowClassName, windowTitle);
+        // The agent's class and procedure under an identity of the test's own, so that other test
+        // programs' agents are never mistaken for it.
+        window = CreateAgentWindowAs("Keyvane Utility hotkey test", "Keyvane_Utility hotkey test");
         ASSERT_NE(window, nullptr);
         ASSERT_TRUE(InstallFallbackStandIn());
         keys = new KeyObserver;
@@ -43,14 +38,9 @@ protected:
         ASSERT_TRUE(WriteConfig({{"File", REG_SZ, LaunchTargetPath()}, {"Parameters", REG_SZ, "press"}}));
     }
 
-    // Posts WM_INPUT for each packet, then lets the message loop deliver them all.
     static void Deliver(const std::vector<HRAWINPUT>& inputs) {
-        for (HRAWINPUT input : inputs) PostMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input));
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        PostInputs(window, inputs);
+        DispatchQueued();
     }
 
     static HWND window;
