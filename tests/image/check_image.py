@@ -90,6 +90,21 @@ def header_checks(img):
         yield name, check
 
 
+# --- imports -----------------------------------------------------------------
+
+# DLLs that every Windows installation carries; a MinGW runtime DLL must never be needed.
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "advapi32.dll", "msvcrt.dll"}
+
+
+def check_imports(img):
+    img.pe.parse_data_directories(
+        directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    names = sorted(e.dll.decode().lower() for e in getattr(img.pe, "DIRECTORY_ENTRY_IMPORT", []))
+    extra = [n for n in names if n not in SYSTEM_DLLS]
+    expect(names and not extra, f"imports {names}; not shipped with Windows: {extra}")
+    return ", ".join(names)
+
+
 # --- resources ---------------------------------------------------------------
 
 def check_resource_codepages(img):
@@ -275,6 +290,7 @@ def tamper_checks(img, certdir):
 
 def all_checks(img, certdir):
     yield from header_checks(img)
+    yield "imports only system DLLs", lambda: check_imports(img)
     yield "resource code pages", lambda: check_resource_codepages(img)
     yield "certificate table", lambda: check_certificate_table(img)
     yield "CheckSum", lambda: check_checksum(img)
