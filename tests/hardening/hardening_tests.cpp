@@ -7,35 +7,19 @@
 #include <random>
 
 #include "app/startup.h"
-#include "hotkey/action_observers.h"
+#include "hotkey/action_fixture.h"
 #include "hotkey/raw_input.h"
-#include "hotkey/simulated_keyboard.h"
 
 using namespace kvtest;
 using namespace observe;
 
 namespace {
 
-class Hardening : public ::testing::Test {
+class Hardening : public ShortcutActionTest {
 protected:
-    static void SetUpTestSuite() {
-        simkb::Install();
-        ASSERT_TRUE(InstallFallbackStandIn());
-        keys = new KeyObserver;
-        ASSERT_TRUE(keys->Start());
-        launches = new LaunchLog;
-    }
-    static void TearDownTestSuite() {
-        delete keys;
-        delete launches;
-        DeleteConfig();
-        simkb::Uninstall();
-    }
     void SetUp() override {
         ASSERT_TRUE(StopAllAgents());
-        simkb::Reset();
-        launches->Clear();
-        ASSERT_TRUE(WriteConfig({{"File", REG_SZ, LaunchTargetPath()}, {"Parameters", REG_SZ, "burst"}}));
+        Prepare("burst");
     }
     void TearDown() override {
         if (window) DestroyWindow(window);
@@ -51,20 +35,15 @@ protected:
             ASSERT_EQ(events[from + i], WindowsBAsSeen[i % 4]) << "event " << i << ": " << Describe(events[from + i]);
     }
 
-    static KeyObserver* keys;
-    static LaunchLog* launches;
     HWND window = nullptr;
 };
-KeyObserver* Hardening::keys;
-LaunchLog* Hardening::launches;
 
 TEST_F(Hardening, BurstOfShortcutReportsIsHandledOneAfterAnother) {
     window = CreateAgentWindowAs("Keyvane Utility burst test", "Keyvane_Utility burst test");
     ASSERT_NE(window, nullptr);
     HANDLE device = simkb::AddDevice(0x17EF, 0x600B);
     const size_t Presses = 50;
-    std::vector<HRAWINPUT> inputs;
-    for (size_t i = 0; i < Presses; ++i) inputs.push_back(simkb::Queue(simkb::HidPacket(device, {0x00, 0x01})));
+    std::vector<HRAWINPUT> inputs = ShortcutInputs(device, Presses);
 
     size_t before = keys->Events().size();
     PostInputs(window, inputs);
@@ -83,8 +62,7 @@ TEST_F(Hardening, QuitCommandDuringABurstEndsTheLoopWithCodeZero) {
     ASSERT_NE(window, nullptr);
     HANDLE device = simkb::AddDevice(0x04B3, 0x3021);
     const size_t Presses = 50;
-    std::vector<HRAWINPUT> inputs;
-    for (size_t i = 0; i < Presses; ++i) inputs.push_back(simkb::Queue(simkb::HidPacket(device, {0x00, 0x01})));
+    std::vector<HRAWINPUT> inputs = ShortcutInputs(device, Presses);
 
     size_t before = keys->Events().size();
     PostInputs(window, std::vector<HRAWINPUT>(inputs.begin(), inputs.begin() + Presses / 2));

@@ -3,40 +3,28 @@
 // process, the real registry and real launches through the shell.
 #include <gtest/gtest.h>
 
-#include "action_observers.h"
+#include "action_fixture.h"
 #include "hotkey/raw_input.h"
-#include "simulated_keyboard.h"
 
 using namespace kvtest;
 using namespace observe;
 
 namespace {
 
-class Hotkey : public ::testing::Test {
+class Hotkey : public ShortcutActionTest {
 protected:
     static void SetUpTestSuite() {
-        simkb::Install();
+        ShortcutActionTest::SetUpTestSuite();
         // The agent's class and procedure under an identity of the test's own, so that other test
         // programs' agents are never mistaken for it.
         window = CreateAgentWindowAs("Keyvane Utility hotkey test", "Keyvane_Utility hotkey test");
         ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(InstallFallbackStandIn());
-        keys = new KeyObserver;
-        ASSERT_TRUE(keys->Start());
-        launches = new LaunchLog;
     }
     static void TearDownTestSuite() {
-        delete keys;
-        delete launches;
         DestroyWindow(window);
-        DeleteConfig();
-        simkb::Uninstall();
+        ShortcutActionTest::TearDownTestSuite();
     }
-    void SetUp() override {
-        simkb::Reset();
-        launches->Clear();
-        ASSERT_TRUE(WriteConfig({{"File", REG_SZ, LaunchTargetPath()}, {"Parameters", REG_SZ, "press"}}));
-    }
+    void SetUp() override { Prepare("press"); }
 
     static void Deliver(const std::vector<HRAWINPUT>& inputs) {
         PostInputs(window, inputs);
@@ -44,12 +32,8 @@ protected:
     }
 
     static HWND window;
-    static KeyObserver* keys;
-    static LaunchLog* launches;
 };
 HWND Hotkey::window;
-KeyObserver* Hotkey::keys;
-LaunchLog* Hotkey::launches;
 
 std::vector<BYTE> Report(HANDLE device, std::vector<BYTE> bytes) { return simkb::HidPacket(device, bytes); }
 
@@ -150,7 +134,7 @@ TEST_F(Hotkey, WmInputIsAnsweredWithZero) {
 TEST_F(Hotkey, EachPressInjectsWindowsBAsAnotherProcessSeesIt) {
     HANDLE device = simkb::AddDevice(0x17EF, 0x600B);
     size_t before = keys->Events().size();
-    Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01})), simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
+    Deliver(ShortcutInputs(device, 2));
     ASSERT_EQ(keys->WaitForEvents(before + 8), before + 8);
     std::vector<KeyLine> events = keys->Events();
     for (size_t i = 0; i < 8; ++i)
