@@ -1,0 +1,49 @@
+# dist/Keyvane.msi: wixl builds the package from Keyvane.wxs and the signed exe, msibuild then sets
+# what this wixl cannot express, and sign.sh signs the result after the last edit.
+find_program(WIXL wixl REQUIRED)
+find_program(MSIBUILD msibuild REQUIRED)
+
+# Fixed for the product's lifetime: each version finds and replaces the earlier ones by it.
+set(KEYVANE_UPGRADE_CODE "505ADC81-63B0-429F-BC73-70B1CC54947A")
+# keyvane_msi() is also called from the installer tests, whose directory does not see these.
+set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE})
+
+# keyvane_msi(OUTPUT VERSION): a signed package of the signed exe, with that product version.
+function(keyvane_msi output version)
+  get_property(inputs GLOBAL PROPERTY KEYVANE_MSI_INPUTS)
+  list(GET inputs 0 exe)
+  list(GET inputs 1 cert_dir)
+  list(GET inputs 2 upgrade_code)
+  get_filename_component(exe_dir ${exe} DIRECTORY)
+  get_filename_component(exe_name ${exe} NAME)
+  get_filename_component(output_name ${output} NAME_WLE)
+  set(unsigned ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-unsigned.msi)
+  set(wxs ${CMAKE_SOURCE_DIR}/packaging/Keyvane.wxs)
+  add_custom_command(
+    OUTPUT ${output}
+    # wixl looks for File/@Source only relative to the folder it runs in.
+    COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
+            ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
+                    -D AgentExe=${exe_name} -o ${unsigned} ${wxs}
+    # The launch configuration: written only when its property is given, and permanent
+    # (276 = 64-bit 256 + permanent 16 + registry key path 4).
+    COMMAND ${MSIBUILD} ${unsigned}
+            -q "UPDATE Component SET Condition='SHORTCUT_FILE', Attributes=276 WHERE Component='LaunchFile'"
+            -q "UPDATE Component SET Condition='SHORTCUT_PARAMETERS AND NOT SHORTCUT_FILE', Attributes=276 WHERE Component='LaunchParameters'"
+    # Windows Installer compares three fields of a version: with the maximum included (512), a
+    # later 1.0.0.x replaces this one instead of installing beside it. Attributes is part of the
+    # key, hence delete and insert.
+    COMMAND ${MSIBUILD} ${unsigned}
+            -q "DELETE FROM Upgrade WHERE ActionProperty='WIX_UPGRADE_DETECTED'"
+            -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('{${upgrade_code}}', '${version}', 513, 'WIX_UPGRADE_DETECTED')"
+    # Secure, so that the properties reach the elevated part of a per-machine install.
+    COMMAND ${MSIBUILD} ${unsigned}
+            -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SHORTCUT_FILE;SHORTCUT_PARAMETERS' WHERE Property='SecureCustomProperties'"
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
+    DEPENDS signed_exe ${exe} ${wxs} ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
+    COMMENT "Building and signing ${output_name}.msi (version ${version})"
+    VERBATIM)
+endfunction()
+
+keyvane_msi(${DIST_DIR}/Keyvane.msi ${PROJECT_VERSION})
+add_custom_target(signed_msi ALL DEPENDS ${DIST_DIR}/Keyvane.msi)
