@@ -94,6 +94,19 @@ INSTANTIATE_TEST_SUITE_P(Tails, NotQuitCommand,
                          ::testing::Values("/Q", "-q", "q ", "qq", "\x80 /q", "\xFF", "\"q\"",
                                            "q\x01"));
 
+TEST_F(AgentStartup, LongAndOddTailsStartAnOrdinaryAgent) {
+    const std::string tails[] = {std::string(30000, 'q'), "\"/q", "/q\"", "\"\"\"", std::string("\x81\x40/q"),
+                                 std::string("a\x7F\x1B[2J\x07")};
+    for (const std::string& tail : tails) {
+        Process agent = StartAgent(tail);
+        HWND window = WaitForAgentWindow();
+        ASSERT_NE(window, nullptr) << "tail of " << tail.size() << " bytes";
+        EXPECT_EQ(WindowProcessId(window), agent.Id());
+        EXPECT_TRUE(StopAllAgents());
+        EXPECT_EQ(agent.WaitExit(), 0u) << "tail of " << tail.size() << " bytes";
+    }
+}
+
 TEST_F(AgentStartup, QuitWithNoAgentRunningCreatesNothing) {
     for (const char* tail : {"q", "/q"}) {
         Process quitter = StartAgent(tail);
