@@ -14,7 +14,9 @@ class StartupLock {
 public:
     StartupLock() : mutex_(CreateMutexA(nullptr, FALSE, StartupMutexName)) {
         // A start that hangs while holding the lock must not keep every later start out.
-        if (mutex_) owned_ = WaitForSingleObject(mutex_, 10000) != WAIT_TIMEOUT;
+        if (!mutex_) return;
+        DWORD wait = WaitForSingleObject(mutex_, 10000);
+        owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     }
     ~StartupLock() { Release(); }
     StartupLock(const StartupLock&) = delete;
