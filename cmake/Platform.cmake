@@ -15,3 +15,13 @@ function(keyvane_windows_program target)
   target_link_options(${target} PRIVATE ${KEYVANE_STATIC_LINK})
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 endfunction()
+
+# shell32 is needed only when the shortcut key is pressed, and Wine and Windows load a dozen DLLs
+# with it: delay-loading it keeps the resident agent's start-up and working set at the floor.
+find_program(KEYVANE_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
+set(SHELL32_DELAY_LIB ${CMAKE_BINARY_DIR}/libshell32_delay.a)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/shell32_delay.def)
+execute_process(
+  COMMAND ${KEYVANE_DLLTOOL} --input-def ${CMAKE_SOURCE_DIR}/cmake/shell32_delay.def
+          --output-delaylib ${SHELL32_DELAY_LIB}
+  COMMAND_ERROR_IS_FATAL ANY)
