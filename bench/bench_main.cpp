@@ -94,56 +94,23 @@ void Problem(const char* format, ...) {
     fflush(stderr);
 }
 
-class Child {
+// A started program that never outlives the measurement, whatever path leaves it.
+class Child : public kvtest::Process {
 public:
-    Child() = default;
-    ~Child() {
-        Kill();
-        if (process_) CloseHandle(process_);
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+    ~Child() { Kill(); }
 
     bool Start(const std::string& path) {
-        std::string line = kvtest::Quoted(path);
-        std::vector<char> buffer(line.begin(), line.end());
-        buffer.push_back('\0');
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info = {};
-        if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-            Problem("cannot start %s (error %lu)", path.c_str(), GetLastError());
-            return false;
-        }
-        CloseHandle(info.hThread);
-        process_ = info.hProcess;
-        id_ = info.dwProcessId;
-        return true;
-    }
-    bool Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-    bool WaitExit(DWORD deadlineMs, DWORD* code) const {
-        if (WaitForSingleObject(process_, deadlineMs) != WAIT_OBJECT_0) return false;
-        return GetExitCodeProcess(process_, code) != 0;
+        if (Process::Start(kvtest::Quoted(path))) return true;
+        Problem("cannot start %s (error %lu)", path.c_str(), GetLastError());
+        return false;
     }
     // The way the agent's own quit command ends it.
     void Stop(HWND window) {
         if (!Running()) return;
         PostMessageA(window, WM_QUIT, 0, 0);
-        DWORD code;
-        if (!WaitExit(10000, &code)) Problem("process %lu ignored WM_QUIT; terminating it", id_);
+        if (WaitExit(10000) == STILL_ACTIVE) Problem("process %lu ignored WM_QUIT; terminating it", Id());
         Kill();
     }
-    void Kill() {
-        if (!Running()) return;
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, 10000);
-    }
-    HANDLE Handle() const { return process_; }
-    DWORD Id() const { return id_; }
-
-private:
-    HANDLE process_ = nullptr;
-    DWORD id_ = 0;
 };
 
 // Tests that share the Wine server may have an agent of their own running for a while.
@@ -329,8 +296,8 @@ bool MeasureStartupOnce(const Program& program, StartupSample* sample) {
     Child second;
     const LONGLONG secondStarted = Now();
     if (!second.Start(program.path)) return false;
-    DWORD code = STILL_ACTIVE;
-    if (!second.WaitExit(kvtest::DefaultDeadlineMs, &code)) {
+    const DWORD code = second.WaitExit(kvtest::DefaultDeadlineMs);
+    if (code == STILL_ACTIVE) {
         Problem("the second %s did not exit", program.name);
         return false;
     }
@@ -432,12 +399,6 @@ bool MeasureInjection() {
     return true;
 }
 
-std::string WindowsPath(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 bool NumberOption(const char* arg, const char* name, int* value) {
     const size_t length = strlen(name);
     if (strncmp(arg, name, length) != 0) return false;
@@ -454,7 +415,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (NumberOption(argv[i], "--runs=", &runs) || NumberOption(argv[i], "--idle-seconds=", &idleSeconds))
             continue;
-        paths.push_back(WindowsPath(argv[i]));
+        paths.push_back(kvtest::WindowsPath(argv[i]));
     }
     if (paths.size() != 4 || runs < 1 || idleSeconds < 1) {
         fprintf(stderr,

@@ -28,13 +28,6 @@ const char* const ConfigKeyChain[] = {ConfigKey, "Software\\Marvek\\ShortcutKey\
 const DWORD MsiexecDeadlineMs = 60000;
 const REGSAM View64 = KEY_WOW64_64KEY;
 
-std::string WindowsPathFrom(const char* variable) {
-    std::string path = EnvironmentValue(variable);
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Compared here rather than in an assertion, which would print both files.
@@ -178,7 +171,7 @@ protected:
         EXPECT_TRUE(config_.Restore());
     }
 
-    static std::string Package() { return WindowsPathFrom("KEYVANE_MSI"); }
+    static std::string Package() { return WindowsPathFromEnvironment("KEYVANE_MSI"); }
 
     static DWORD Install(const std::string& package, const std::string& properties = "") {
         return Msiexec("/i " + Quoted(package) + " /qn" + (properties.empty() ? "" : " " + properties));
@@ -358,7 +351,7 @@ void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << EnvironmentValue(c
 class Upgrade : public Installer, public ::testing::WithParamInterface<UpgradeCase> {};
 
 TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
-    const std::string later = WindowsPathFrom(GetParam().packageVariable);
+    const std::string later = WindowsPathFromEnvironment(GetParam().packageVariable);
     const std::string laterVersion = EnvironmentValue(GetParam().versionVariable);
     ASSERT_EQ(Install(Package()), 0u);
     Process agent = StartFromRunValue();
@@ -375,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, Upgrade,
                                            UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH"}));
 
 TEST_F(Installer, EarlierVersionIsRefusedOverALaterOne) {
-    ASSERT_EQ(Install(WindowsPathFrom("KEYVANE_MSI_NEXT_PATCH")), 0u);
+    ASSERT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH")), 0u);
     EXPECT_EQ(Install(Package()), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION_NEXT_PATCH"));
     EXPECT_TRUE(FileExists(InstalledAgent));

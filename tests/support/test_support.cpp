@@ -17,10 +17,16 @@ std::string EnvironmentValue(const char* name) {
     return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
 }
 
-std::string AgentPath() {
-    std::string path = EnvironmentValue("KEYVANE_AGENT");
+std::string WindowsPath(std::string path) {
     for (char& c : path)
         if (c == '/') c = '\\';
+    return path;
+}
+
+std::string WindowsPathFromEnvironment(const char* name) { return WindowsPath(EnvironmentValue(name)); }
+
+std::string AgentPath() {
+    std::string path = WindowsPathFromEnvironment("KEYVANE_AGENT");
     return path.empty() ? BinDir() + "Keyvane.exe" : path;
 }
 

@@ -16,6 +16,9 @@ std::string BinDir();
 // The shipped agent, named by the KEYVANE_AGENT variable that CTest sets.
 std::string AgentPath();
 std::string EnvironmentValue(const char* name);
+// CTest hands paths over as Z:/unix/path; Windows programs want backslashes.
+std::string WindowsPath(std::string path);
+std::string WindowsPathFromEnvironment(const char* name);
 
 // Polls `condition` until it holds or the deadline passes.
 template <class Condition>
@@ -45,6 +48,7 @@ public:
     bool Running() const;
     void Kill();
     DWORD Id() const { return id_; }
+    HANDLE Handle() const { return process_; }
 
 private:
     HANDLE process_ = nullptr;
