@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-const char ShortcutConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
+const char ShortcutConfigKey[] = KEYVANE_CONFIG_KEY;
 const char FallbackApp[] = "msinfo32.exe";
 
 // The scan bytes repeat the virtual keys and both keys are marked extended: software that
@@ -66,8 +66,8 @@ void LaunchConfiguredApp() {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ShortcutConfigKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
         ScopedKey scopedKey(key);
-        ReadConfigString(key, "File", file);
-        ReadConfigString(key, "Parameters", parameters);
+        ReadConfigString(key, KEYVANE_CONFIG_FILE_VALUE, file);
+        ReadConfigString(key, KEYVANE_CONFIG_PARAMETERS_VALUE, parameters);
     }
     if (file[0] != '\0' && Launch(file, parameters)) return;
     Launch(FallbackApp, "");

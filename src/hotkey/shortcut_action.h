@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "launch_config.h"
+
 extern const char ShortcutConfigKey[];  // below HKEY_LOCAL_MACHINE
 extern const char FallbackApp[];
 
@@ -13,7 +15,7 @@ struct KeyEvent {
 // The four keybd_event calls of one press, in order.
 extern const KeyEvent WindowsBEvents[4];
 
-const DWORD ConfigValueBufferSize = 512;
+const DWORD ConfigValueBufferSize = KEYVANE_CONFIG_VALUE_BYTES;
 
 // Reads one string value into a 512-byte buffer that always ends up terminated. False, with the
 // buffer empty, when the value is missing, not a string, or does not fit with its terminator.
