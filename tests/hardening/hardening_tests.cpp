@@ -66,8 +66,7 @@ TEST_F(Hardening, QuitCommandDuringABurstEndsTheLoopWithCodeZero) {
 
     size_t before = keys->Events().size();
     PostInputs(window, std::vector<HRAWINPUT>(inputs.begin(), inputs.begin() + Presses / 2));
-    Process quitter;
-    ASSERT_TRUE(quitter.Start(Quoted(AgentPath()) + " q"));
+    Process quitter = StartAgent("q");
     // The rest of the burst arrives while the quit command is on its way.
     PostInputs(window, std::vector<HRAWINPUT>(inputs.begin() + Presses / 2, inputs.end()));
 
@@ -165,13 +164,12 @@ TEST_F(Hardening, RandomisedPacketsRunTheActionExactlyForShortcutReports) {
 
 TEST_F(Hardening, HundredStartsAndQuitsLeaveNothingBehind) {
     for (int round = 0; round < 100; ++round) {
-        Process agent;
-        ASSERT_TRUE(agent.Start(Quoted(AgentPath())));
+        SCOPED_TRACE("round " + std::to_string(round));
+        Process agent = StartAgent();
         HWND window = WaitForAgentWindow();
         ASSERT_NE(window, nullptr) << "round " << round;
         ASSERT_EQ(WindowProcessId(window), agent.Id()) << "round " << round;
-        Process quitter;
-        ASSERT_TRUE(quitter.Start(Quoted(AgentPath()) + " /q"));
+        Process quitter = StartAgent("/q");
         ASSERT_EQ(quitter.WaitExit(), 0u) << "round " << round;
         ASSERT_EQ(agent.WaitExit(), 0u) << "round " << round;
         // Wine may report the process ended a moment before its window is gone.

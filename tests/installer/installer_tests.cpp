@@ -116,7 +116,11 @@ bool DeleteConfigKey() {
 // Runs msiexec with this tail; its exit code, or STILL_ACTIVE when it did not finish in time.
 DWORD Msiexec(const std::string& tail) {
     Process msiexec;
-    if (!msiexec.Start("msiexec.exe " + tail)) return GetLastError();
+    if (!msiexec.Start("msiexec.exe " + tail)) {
+        DWORD error = GetLastError();
+        ADD_FAILURE() << "msiexec " << tail << ": error " << error;
+        return error;
+    }
     DWORD code = msiexec.WaitExit(MsiexecDeadlineMs);
     if (code == STILL_ACTIVE) msiexec.Kill();
     return code;
@@ -178,12 +182,14 @@ protected:
     }
     static DWORD Uninstall(const std::string& package) { return Msiexec("/x " + Quoted(package) + " /qn"); }
 
-    // Starts the installed agent the way logon does, from the Run value; fails when no window appears.
+    // Starts the installed agent named by the Run value, the program that logon starts; fails
+    // when no window appears.
     static Process StartFromRunValue() {
-        Process agent;
         RegValue command = ReadValue(RunKey, "Keyvane");
         EXPECT_TRUE(command.present);
-        EXPECT_TRUE(agent.Start(command.text)) << command.text << " error " << GetLastError();
+        // The value is the quoted path and nothing else.
+        std::string path = command.text.size() > 2 ? command.text.substr(1, command.text.size() - 2) : "";
+        Process agent = StartAgent("", path);
         HWND window = WaitForAgentWindow();
         EXPECT_NE(window, nullptr) << "no agent window after starting " << command.text;
         EXPECT_EQ(WindowProcessId(window), agent.Id());

@@ -16,13 +16,6 @@ protected:
     void SetUp() override { ASSERT_TRUE(StopAllAgents()) << "an agent from an earlier test is still running"; }
     void TearDown() override { EXPECT_TRUE(StopAllAgents()); }
 
-    // Starts the agent with `tail` after the quoted program path.
-    Process StartAgent(const std::string& tail, const std::string& path = AgentPath()) {
-        Process process;
-        EXPECT_TRUE(process.Start(Quoted(path) + (tail.empty() ? "" : " " + tail))) << GetLastError();
-        return process;
-    }
-
     // A running agent with its window; fails the test when none appears.
     Process StartRunningAgent() {
         Process process = StartAgent("");
@@ -130,7 +123,7 @@ TEST_F(AgentStartup, QuotedProgramPathWithBlankThenQuitCommand) {
 TEST_F(AgentStartup, PredecessorIsToldToQuitOnEveryStart) {
     for (const char* tail : {"", "q", "/q", "/Q", "anything else"}) {
         Process predecessor;
-        ASSERT_TRUE(predecessor.Start(Quoted(BinDir() + "predecessor_window.exe")));
+        ASSERT_TRUE(predecessor.Start(Quoted(BinDir() + "predecessor_window.exe"))) << GetLastError();
         ASSERT_TRUE(WaitFor([] { return FindWindowA("KVRTolvaKVR", "KVR_TolvaKVR") != nullptr; }));
 
         Process agent = StartAgent(tail);
@@ -156,13 +149,45 @@ TEST_F(AgentStartup, ExitCodeComesFromTheQuitMessage) {
     }
 }
 
+// Each start waits on a shared gate, so that the shell starts all of them at the same moment.
+struct GatedStart {
+    HANDLE gate;
+    Process agent;
+    bool started = false;
+    DWORD error = 0;
+};
+
+DWORD WINAPI StartWhenGateOpens(void* context) {
+    GatedStart* start = static_cast<GatedStart*>(context);
+    WaitForSingleObject(start->gate, INFINITE);
+    start->started = start->agent.Open(AgentPath(), "");
+    start->error = GetLastError();
+    return 0;
+}
+
 TEST_F(AgentStartup, SimultaneousStartsLeaveExactlyOneAgent) {
     const int Rounds = 4;
     const int Starts = 8;
     for (int round = 0; round < Rounds; ++round) {
-        std::vector<Process> agents(Starts);
-        for (Process& agent : agents) ASSERT_TRUE(agent.Start(Quoted(AgentPath()), true));
-        for (Process& agent : agents) agent.Resume();
+        HANDLE gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(gate, nullptr) << GetLastError();
+        std::vector<GatedStart> starts(Starts);
+        std::vector<HANDLE> threads;
+        for (GatedStart& start : starts) {
+            start.gate = gate;
+            HANDLE thread = CreateThread(nullptr, 0, StartWhenGateOpens, &start, 0, nullptr);
+            ASSERT_NE(thread, nullptr) << GetLastError();
+            threads.push_back(thread);
+        }
+        SetEvent(gate);
+        WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+        for (HANDLE thread : threads) CloseHandle(thread);
+        CloseHandle(gate);
+        std::vector<Process> agents;
+        for (GatedStart& start : starts) {
+            ASSERT_TRUE(start.started) << "error " << start.error;
+            agents.push_back(std::move(start.agent));
+        }
 
         ASSERT_NE(WaitForAgentWindow(), nullptr);
         // Every start but one leaves on its own.

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <shellapi.h>
 #include <stdio.h>
+
+#include <gtest/gtest.h>
 
 namespace kvtest {
 
@@ -31,7 +34,6 @@ std::string AgentPath() {
 }
 
 Process::~Process() {
-    if (thread_) CloseHandle(thread_);
     if (process_) CloseHandle(process_);
 }
 
@@ -39,27 +41,42 @@ Process::Process(Process&& other) noexcept { *this = std::move(other); }
 
 Process& Process::operator=(Process&& other) noexcept {
     std::swap(process_, other.process_);
-    std::swap(thread_, other.thread_);
     std::swap(id_, other.id_);
     return *this;
 }
 
-bool Process::Start(const std::string& commandLine, bool suspended) {
+bool Process::Start(const std::string& commandLine) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
-                        nullptr, nullptr, &startup, &info))
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         return false;
+    CloseHandle(info.hThread);
     process_ = info.hProcess;
-    thread_ = info.hThread;
     id_ = info.dwProcessId;
     return true;
 }
 
-void Process::Resume() { ResumeThread(thread_); }
+bool Process::Open(const std::string& file, const std::string& parameters) {
+    SHELLEXECUTEINFOA info = {};
+    info.cbSize = sizeof(info);
+    // No error dialog: a failure must come back as an error code.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = "open";
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&info)) return false;
+    if (!info.hProcess) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    process_ = info.hProcess;
+    id_ = GetProcessId(info.hProcess);
+    return true;
+}
 
 DWORD Process::WaitExit(DWORD deadlineMs) {
     if (!process_ || WaitForSingleObject(process_, deadlineMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
@@ -78,6 +95,13 @@ void Process::Kill() {
 }
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+Process StartAgent(const std::string& tail, const std::string& path) {
+    Process agent;
+    EXPECT_TRUE(agent.Open(path, tail)) << "starting " << path << " with tail of " << tail.size()
+                                        << " bytes: error " << GetLastError();
+    return agent;
+}
 
 std::vector<HWND> FindAgentWindows() {
     std::vector<HWND> windows;

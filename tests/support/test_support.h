@@ -40,9 +40,12 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    // CreateProcessA with this exact command line; `suspended` keeps the main thread waiting.
-    bool Start(const std::string& commandLine, bool suspended = false);
-    void Resume();
+    // CreateProcessA with this exact command line. Not for the agent: Windows refuses to create
+    // a process whose manifest asks for UI access (740) unless the shell hands it on.
+    bool Start(const std::string& commandLine);
+    // ShellExecuteExA: the way Windows lets a program start the UI-access agent. The shell makes
+    // the command line `"file" parameters`.
+    bool Open(const std::string& file, const std::string& parameters);
     // Exit code, or STILL_ACTIVE when the process has not ended within the deadline.
     DWORD WaitExit(DWORD deadlineMs = DefaultDeadlineMs);
     bool Running() const;
@@ -52,12 +55,15 @@ public:
 
 private:
     HANDLE process_ = nullptr;
-    HANDLE thread_ = nullptr;
     DWORD id_ = 0;
 };
 
 // Quotes a path for a command line.
 std::string Quoted(const std::string& path);
+
+// Starts the agent at `path` with `tail` after its name, as Windows allows; a failure is
+// reported with the error code.
+Process StartAgent(const std::string& tail = "", const std::string& path = AgentPath());
 
 std::vector<HWND> FindAgentWindows();
 HWND WaitForAgentWindow(DWORD deadlineMs = DefaultDeadlineMs);
