@@ -16,12 +16,19 @@ function(keyvane_windows_program target)
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 endfunction()
 
-# shell32 is needed only when the shortcut key is pressed, and Wine and Windows load a dozen DLLs
-# with it: delay-loading it keeps the resident agent's start-up and working set at the floor.
+# shell32 and ole32 are needed only when the shortcut key is pressed, and Windows loads a dozen
+# DLLs with them: delay-loading keeps the resident agent's start-up and working set at the floor.
 find_program(KEYVANE_DLLTOOL x86_64-w64-mingw32-dlltool REQUIRED)
-set(SHELL32_DELAY_LIB ${CMAKE_BINARY_DIR}/libshell32_delay.a)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/shell32_delay.def)
-execute_process(
-  COMMAND ${KEYVANE_DLLTOOL} --input-def ${CMAKE_SOURCE_DIR}/cmake/shell32_delay.def
-          --output-delaylib ${SHELL32_DELAY_LIB}
-  COMMAND_ERROR_IS_FATAL ANY)
+function(keyvane_delay_import_library var dll)
+  set(def ${CMAKE_SOURCE_DIR}/cmake/${dll}_delay.def)
+  set(lib ${CMAKE_BINARY_DIR}/lib${dll}_delay.a)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+  # Only when the list changed: a rewritten library would relink and re-sign everything.
+  if(NOT EXISTS ${lib} OR ${def} IS_NEWER_THAN ${lib})
+    execute_process(COMMAND ${KEYVANE_DLLTOOL} --input-def ${def} --output-delaylib ${lib}
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+  set(${var} ${lib} PARENT_SCOPE)
+endfunction()
+keyvane_delay_import_library(SHELL32_DELAY_LIB shell32)
+keyvane_delay_import_library(OLE32_DELAY_LIB ole32)
