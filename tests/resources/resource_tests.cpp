@@ -3,11 +3,13 @@
 
 #include <stdio.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <tuple>
 
 #include "support/test_support.h"
+#include "window/agent_window.h"
 
 using namespace kvtest;
 
@@ -229,10 +231,77 @@ TEST_F(AgentResources, VersionBlockAgreesWithItself) {
     }
 }
 
-TEST_F(AgentResources, ClassIconsLoadFromTheFile) {
+// An icon drawn at its own size on white, with that size: the way to compare icons that the
+// window manager may have copied (Wine keeps copies of a class's icons).
+struct IconPixels {
+    int width = 0, height = 0;
+    std::vector<DWORD> pixels;
+    bool operator==(const IconPixels& other) const {
+        return width == other.width && height == other.height && pixels == other.pixels;
+    }
+};
+
+IconPixels Draw(HICON icon, int width = 0, int height = 0) {
+    IconPixels drawn;
+    ICONINFO info = {};
+    if (!GetIconInfo(icon, &info)) return drawn;
+    BITMAP bitmap = {};
+    GetObjectA(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    drawn.width = width ? width : bitmap.bmWidth;
+    drawn.height = height ? height : (info.hbmColor ? bitmap.bmHeight : bitmap.bmHeight / 2);
+    BITMAPINFO format = {};
+    format.bmiHeader.biSize = sizeof(format.bmiHeader);
+    format.bmiHeader.biWidth = drawn.width;
+    format.bmiHeader.biHeight = -drawn.height;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP target = CreateDIBSection(dc, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, target);
+    DWORD* pixels = static_cast<DWORD*>(bits);
+    std::fill(pixels, pixels + drawn.width * drawn.height, 0xFFFFFFu);
+    DrawIconEx(dc, 0, 0, icon, drawn.width, drawn.height, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    drawn.pixels.assign(pixels, pixels + drawn.width * drawn.height);
+    SelectObject(dc, old);
+    DeleteObject(target);
+    DeleteDC(dc);
+    return drawn;
+}
+
+// The agent's own class registration, made with the shipped file's resources.
+TEST_F(AgentResources, ClassCarriesIconGroups107And108) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(module);
-    EXPECT_NE(LoadIconA(instance, MAKEINTRESOURCEA(107)), nullptr);
-    EXPECT_NE(LoadIconA(instance, MAKEINTRESOURCEA(108)), nullptr);
+    lstrcpynA(windowClassName, "Keyvane Utility icon test", sizeof(windowClassName));
+    RegisterAgentClass(instance);
+    WNDCLASSEXA registered = {};
+    registered.cbSize = sizeof(registered);
+    ASSERT_TRUE(GetClassInfoExA(instance, windowClassName, &registered)) << GetLastError();
+    UnregisterClassA(windowClassName, instance);
+
+    const struct {
+        const char* name;
+        HICON icon;
+        WORD group;
+    } cases[] = {{"icon", registered.hIcon, 107}, {"small icon", registered.hIconSm, 108}};
+    for (const auto& c : cases) {
+        IconPixels seen = Draw(c.icon);
+        ASSERT_GT(seen.width, 0) << c.name;
+        HICON expected = static_cast<HICON>(
+            LoadImageA(instance, MAKEINTRESOURCEA(c.group), IMAGE_ICON, seen.width, seen.height, 0));
+        ASSERT_NE(expected, nullptr) << c.name << " error " << GetLastError();
+        EXPECT_TRUE(Draw(expected) == seen) << c.name << " is not group " << c.group;
+        DestroyIcon(expected);
+    }
+    // The comparison tells the groups apart: 108 has no 32x32 image of its own.
+    HICON big = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(107), IMAGE_ICON, 32, 32, 0));
+    HICON small = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(108), IMAGE_ICON, 32, 32, 0));
+    EXPECT_FALSE(Draw(big) == Draw(small));
+    DestroyIcon(big);
+    DestroyIcon(small);
 }
 
 }  // namespace
