@@ -41,6 +41,7 @@ void ClosePredecessor() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow) {
+    RestrictToSystemFolder();
     // The runtime's own tail treats bytes 0x80 to 0xFF as blanks inside the program name.
     const char* tail = CommandTail(GetCommandLineA(), CP_ACP);
 
@@ -66,5 +67,6 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int nCmdShow) {
     RegisterAgentClass(hInstance);
     if (!CreateAgentWindow(hInstance, nCmdShow)) return 0;
     lock.Release();
+    RegisterForRestart();
     return RunMessageLoop();
 }

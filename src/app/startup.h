@@ -20,5 +20,12 @@ bool IsQuitCommand(const char* tail);
 enum class StartupDecision { QuitRunningAgent, LeaveAgentRunning, BecomeAgent };
 StartupDecision DecideStartup(const char* tail, bool agentRunning);
 
+// First thing at start: DLLs load from the system folder only and the system folder becomes the
+// current folder, so that nothing the agent loads or launches depends on where it was started.
+void RestrictToSystemFolder();
+
+// Asks Restart Manager to start the agent again after an installer closed it.
+void RegisterForRestart();
+
 // Dispatches messages until WM_QUIT; returns its wParam, the process's exit code.
 int RunMessageLoop();

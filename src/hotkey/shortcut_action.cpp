@@ -1,6 +1,8 @@
 #include "shortcut_action.h"
 
+#include <objbase.h>
 #include <shellapi.h>
+#include <string.h>
 
 const char ShortcutConfigKey[] = KEYVANE_CONFIG_KEY;
 const char FallbackApp[] = "msinfo32.exe";
@@ -26,6 +28,15 @@ public:
 private:
     HKEY key_;
 };
+
+// Once per process, on the launching thread and only when a launch is due: some file types'
+// "open" runs through a COM handler. A failure changes nothing; most launches do without it.
+void InitialiseComOnce() {
+    static bool tried = false;
+    if (tried) return;
+    tried = true;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+}
 
 bool Launch(const char* file, const char* parameters) {
     INT_PTR result = reinterpret_cast<INT_PTR>(
@@ -55,6 +66,19 @@ bool ReadConfigString(HKEY key, const char* valueName, char (&buffer)[ConfigValu
     return true;
 }
 
+bool FallbackPath(char (&path)[MAX_PATH]) {
+    // A bare name would be resolved through the current folder and the user's own App Paths,
+    // which any program of the user can fill; the agent's rights pass to what it starts.
+    UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + sizeof(FallbackApp) > MAX_PATH) {
+        path[0] = '\0';
+        return false;
+    }
+    path[length] = '\\';
+    memcpy(path + length + 1, FallbackApp, sizeof(FallbackApp));
+    return true;
+}
+
 void SendWindowsB() {
     for (const KeyEvent& event : WindowsBEvents)
         keybd_event(event.virtualKey, event.scanByte, event.flags, 0);
@@ -69,8 +93,10 @@ void LaunchConfiguredApp() {
         ReadConfigString(key, KEYVANE_CONFIG_FILE_VALUE, file);
         ReadConfigString(key, KEYVANE_CONFIG_PARAMETERS_VALUE, parameters);
     }
+    InitialiseComOnce();
     if (file[0] != '\0' && Launch(file, parameters)) return;
-    Launch(FallbackApp, "");
+    char fallback[MAX_PATH];
+    if (FallbackPath(fallback)) Launch(fallback, "");
 }
 
 void RunShortcutAction() {

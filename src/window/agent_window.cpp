@@ -22,6 +22,11 @@ void SubscribeToKeyboard(HWND window) {
     RegisterRawInputDevices(&device, 1, sizeof(device));
 }
 
+// The session goes on and only this application is asked to close.
+bool IsClosedByRestartManager(WPARAM endingSession, LPARAM reasons) {
+    return endingSession && (reasons & ENDSESSION_CLOSEAPP);
+}
+
 void Paint(HWND hwnd, const char* text) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(hwnd, &paint);
@@ -75,6 +80,15 @@ LRESULT CALLBACK AgentWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_INPUT:
         HandleRawInput(reinterpret_cast<HRAWINPUT>(lParam));
         return 0;
+    // Restart Manager asks before an installer replaces or removes the agent's file.
+    case WM_QUERYENDSESSION:
+        return TRUE;
+    case WM_ENDSESSION:
+        if (IsClosedByRestartManager(wParam, lParam)) {
+            DestroyWindow(hwnd);
+            return 0;
+        }
+        return DefWindowProcA(hwnd, message, wParam, lParam);
     default:
         return DefWindowProcA(hwnd, message, wParam, lParam);
     }

@@ -52,7 +52,13 @@ LaunchLog::LaunchLog() : path_(TempPath("keyvane-launches.log")) {
     Clear();
 }
 
-std::vector<std::string> LaunchLog::Lines() const { return ReadLines(path_); }
+std::vector<std::string> LaunchLog::Lines() const {
+    std::vector<std::string> lines = ReadLines(path_);
+    const std::string standIns = BinDir();
+    for (std::string& line : lines)
+        if (line.compare(0, standIns.size(), standIns) == 0) line.erase(0, standIns.size());
+    return lines;
+}
 
 namespace {
 
@@ -63,7 +69,8 @@ bool StandInRunning() {
     entry.dwSize = sizeof(entry);
     bool running = false;
     for (BOOL more = Process32First(snapshot, &entry); more && !running; more = Process32Next(snapshot, &entry))
-        running = lstrcmpiA(entry.szExeFile, "launch_target.exe") == 0 || lstrcmpiA(entry.szExeFile, "msinfo32.exe") == 0;
+        for (const char* standIn : {"launch_target.exe", "msinfo32.exe", DecoyName})
+            running = running || lstrcmpiA(entry.szExeFile, standIn) == 0;
     CloseHandle(snapshot);
     return running;
 }
@@ -78,18 +85,31 @@ std::vector<std::string> LaunchLog::WaitForLines(size_t count) const {
 
 void LaunchLog::Clear() const { DeleteFileA(path_.c_str()); }
 
-bool InstallFallbackStandIn() {
+std::string SystemFolder() {
     char system[MAX_PATH];
-    GetSystemDirectoryA(system, sizeof(system));
-    return CopyFileA(LaunchTargetPath().c_str(), (std::string(system) + "\\msinfo32.exe").c_str(), FALSE) != 0;
+    UINT length = GetSystemDirectoryA(system, sizeof(system));
+    return std::string(system, length < sizeof(system) ? length : 0);
+}
+
+bool InstallFallbackStandIn() {
+    return CopyFileA(LaunchTargetPath().c_str(), (SystemFolder() + "\\msinfo32.exe").c_str(), FALSE) != 0;
 }
 
 std::string LaunchTargetPath() { return BinDir() + "launch_target.exe"; }
 
+const char DecoyName[] = "keyvane_decoy.exe";
+
+std::string FallbackLine() { return SystemFolder() + "\\msinfo32.exe|"; }
+
+namespace {
+// The tests' own copy, so that a slip in the agent's key cannot pass unnoticed.
+const char ConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
+}  // namespace
+
 bool WriteConfig(const std::vector<ConfigValue>& values) {
     DeleteConfig();
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ShortcutConfigKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ConfigKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
         ERROR_SUCCESS)
         return false;
     bool ok = true;
@@ -103,7 +123,7 @@ bool WriteConfig(const std::vector<ConfigValue>& values) {
     return ok;
 }
 
-void DeleteConfig() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, ShortcutConfigKey); }
+void DeleteConfig() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, ConfigKey); }
 
 HWND CreateAgentWindowAs(const char* className, const char* title) {
     lstrcpynA(windowClassName, className, sizeof(windowClassName));

@@ -36,7 +36,9 @@ private:
     std::string log_;
 };
 
-// The log that launch_target.exe and the msinfo32 stand-in append to ("name|tail" lines).
+// The log that launch_target.exe and its copies append to. Lines read "program|tail", where the
+// program is the bare file name for a stand-in in the test programs' folder and the full path
+// anywhere else; " show N" follows it when the shell did not ask for SW_SHOWNORMAL.
 class LaunchLog {
 public:
     LaunchLog();  // starts empty; child processes find it through the environment
@@ -49,9 +51,14 @@ private:
     std::string path_;
 };
 
-// Puts the stand-in where the shell finds "msinfo32.exe" in this prefix.
+// Puts the stand-in in the system folder as "msinfo32.exe".
 bool InstallFallbackStandIn();
 std::string LaunchTargetPath();
+std::string SystemFolder();
+// The log line of a fallback launch.
+std::string FallbackLine();
+// A copy of the stand-in under a name that only a folder search could find.
+extern const char DecoyName[];
 
 // The configuration key, written as a test needs it.
 struct ConfigValue {

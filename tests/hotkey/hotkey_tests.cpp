@@ -3,7 +3,10 @@
 // process, the real registry and real launches through the shell.
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include "action_fixture.h"
+#include "app/startup.h"
 #include "hotkey/raw_input.h"
 
 using namespace kvtest;
@@ -15,6 +18,22 @@ class Hotkey : public ShortcutActionTest {
 protected:
     static void SetUpTestSuite() {
         ShortcutActionTest::SetUpTestSuite();
+        // Programs of the user that a name search could pick up instead of the intended ones: in the
+        // folder the agent was started from, beside the test program, and in the user's App Paths.
+        char startFolder[MAX_PATH];
+        DWORD length = GetCurrentDirectoryA(sizeof(startFolder), startFolder);
+        ASSERT_TRUE(length > 0 && length < sizeof(startFolder)) << GetLastError();
+        decoys = {std::string(startFolder) + "\\msinfo32.exe", std::string(startFolder) + "\\" + DecoyName,
+                  BinDir() + "msinfo32.exe", TempPath("msinfo32.exe")};
+        for (const std::string& decoy : decoys)
+            ASSERT_TRUE(CopyFileA(LaunchTargetPath().c_str(), decoy.c_str(), FALSE)) << decoy << " " << GetLastError();
+        ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, UserAppPath, nullptr, REG_SZ, decoys.back().c_str(),
+                                  static_cast<DWORD>(decoys.back().size() + 1)),
+                  ERROR_SUCCESS);
+        RestrictToSystemFolder();  // as the agent does first thing
+        // The agent's own COM initialisation then fails (RPC_E_CHANGED_MODE): every launch here
+        // shows that launches do not depend on it.
+        ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         // The agent's class and procedure under an identity of the test's own, so that other test
         // programs' agents are never mistaken for it.
         window = CreateAgentWindowAs("Keyvane Utility hotkey test", "Keyvane_Utility hotkey test");
@@ -22,6 +41,10 @@ protected:
     }
     static void TearDownTestSuite() {
         DestroyWindow(window);
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
+        CoUninitialize();
+        RegDeleteKeyA(HKEY_CURRENT_USER, UserAppPath);
+        for (const std::string& decoy : decoys) DeleteFileA(decoy.c_str());
         ShortcutActionTest::TearDownTestSuite();
     }
     void SetUp() override { Prepare("press"); }
@@ -32,8 +55,11 @@ protected:
     }
 
     static HWND window;
+    static std::vector<std::string> decoys;
+    static constexpr const char* UserAppPath = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\msinfo32.exe";
 };
 HWND Hotkey::window;
+std::vector<std::string> Hotkey::decoys;
 
 std::vector<BYTE> Report(HANDLE device, std::vector<BYTE> bytes) { return simkb::HidPacket(device, bytes); }
 
@@ -122,6 +148,18 @@ TEST_F(Hotkey, PacketsRunTheActionExactlyForTheShortcutReport) {
     EXPECT_EQ(simkb::ReadCounts().contractViolations, 0);
 }
 
+TEST_F(Hotkey, WindowSubscribesToTheKeyboardsVendorCollection) {
+    UINT count = 0;
+    ASSERT_EQ(GetRegisteredRawInputDevices(nullptr, &count, sizeof(RAWINPUTDEVICE)), 0u) << GetLastError();
+    ASSERT_EQ(count, 1u);
+    RAWINPUTDEVICE device = {};
+    ASSERT_EQ(GetRegisteredRawInputDevices(&device, &count, sizeof(device)), 1u) << GetLastError();
+    EXPECT_EQ(device.usUsagePage, 0xFF00);
+    EXPECT_EQ(device.usUsage, 0x0001);
+    EXPECT_EQ(device.dwFlags, static_cast<DWORD>(RIDEV_INPUTSINK)) << "reports must arrive while another application has the focus";
+    EXPECT_EQ(device.hwndTarget, window);
+}
+
 TEST_F(Hotkey, WmInputIsAnsweredWithZero) {
     HANDLE device = simkb::AddDevice(0x04F2, 0x0761);
     for (std::vector<BYTE> report : {std::vector<BYTE>{0x00, 0x01}, std::vector<BYTE>{0x05, 0x05}}) {
@@ -152,8 +190,9 @@ struct LaunchCase {
 
 TEST_F(Hotkey, LaunchFollowsTheConfiguration) {
     const std::string target = LaunchTargetPath();
-    const std::string fallback = "msinfo32.exe|";
+    const std::string fallback = FallbackLine();
     const std::string tooLong(600, 'x');
+    const std::string longest(511, 'p');  // what the 512-byte buffer holds with its terminator
     const LaunchCase cases[] = {
         {"file and parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, "--mode quick"}}, "launch_target.exe|--mode quick"},
         {"empty parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, ""}}, "launch_target.exe|"},
@@ -164,7 +203,9 @@ TEST_F(Hotkey, LaunchFollowsTheConfiguration) {
         {"parameters too long", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, tooLong}}, "launch_target.exe|"},
         {"parameters binary", {{"File", REG_SZ, target}, {"Parameters", REG_BINARY, "a b"}}, "launch_target.exe|"},
         {"missing file", {{"File", REG_SZ, BinDir() + "no such program.exe"}, {"Parameters", REG_SZ, "p"}}, fallback},
+        {"longest parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, longest}}, "launch_target.exe|" + longest},
         {"key absent", {}, fallback},
+        {"bare name found only in the start folder", {{"File", REG_SZ, DecoyName}}, fallback},
         {"key without values", {{"Other", REG_SZ, "x"}}, fallback},
         {"file empty", {{"File", REG_SZ, ""}, {"Parameters", REG_SZ, "p"}}, fallback},
         {"file not a string", {{"File", REG_DWORD, std::string("\1\0\0\0", 4)}}, fallback},
@@ -191,7 +232,7 @@ TEST_F(Hotkey, ChangedConfigurationIsUsedAtTheNextPress) {
     EXPECT_EQ(launches->WaitForLines(2), (std::vector<std::string>{"launch_target.exe|press", "launch_target.exe|second"}));
     DeleteConfig();
     Deliver({simkb::Queue(simkb::HidPacket(device, {0x00, 0x01}))});
-    EXPECT_EQ(launches->WaitForLines(3).back(), "msinfo32.exe|");
+    EXPECT_EQ(launches->WaitForLines(3).back(), FallbackLine());
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include <objbase.h>
+
+#include "action_observers.h"
 #include "hotkey/raw_input.h"
 #include "hotkey/shortcut_action.h"
 #include "simulated_keyboard.h"
@@ -171,6 +174,20 @@ TEST(HandleRawInput, ReleasesTheBufferOnEveryPath) {
     EXPECT_LT(after, before + Rounds / 4) << "busy heap blocks before " << before << ", after " << after;
     EXPECT_EQ(simkb::ReadCounts().copies, static_cast<int>(inputs.size()));
     simkb::Uninstall();
+}
+
+// The resident agent pays for COM only once a launch is due, then in the apartment the shell needs.
+TEST(LaunchConfiguredApp, InitialisesComOnTheLaunchingThreadAtTheFirstLaunch) {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    ASSERT_EQ(CoGetApartmentType(&type, &qualifier), CO_E_NOTINITIALIZED);
+    observe::LaunchLog launches;
+    ASSERT_TRUE(observe::WriteConfig({{"File", REG_SZ, observe::LaunchTargetPath()}}));
+    LaunchConfiguredApp();
+    EXPECT_EQ(launches.WaitForLines(1), std::vector<std::string>{"launch_target.exe|"});
+    observe::DeleteConfig();
+    ASSERT_EQ(CoGetApartmentType(&type, &qualifier), S_OK);
+    EXPECT_TRUE(type == APTTYPE_MAINSTA || type == APTTYPE_STA) << "apartment type " << type;
 }
 
 }  // namespace

@@ -11,6 +11,33 @@ const DWORD PredecessorQuitCode = 81;  // predecessor_window's exit code after W
 
 bool IsQuitTail(const std::string& tail) { return tail == "q" || tail == "/q"; }
 
+// The current folder of another process, read from its process parameters (the layout that
+// Windows x64 and Wine share: PEB+0x20 parameters, CurrentDirectory.DosPath at +0x38).
+std::string CurrentFolderOf(HANDLE process) {
+    typedef LONG(WINAPI * QueryInformationProcess)(HANDLE, int, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<QueryInformationProcess>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    struct {
+        void* exitStatus;
+        BYTE* peb;
+        void* rest[4];
+    } basic = {};
+    if (!query || query(process, 0 /*ProcessBasicInformation*/, &basic, sizeof(basic), nullptr) != 0) return "";
+    BYTE* parameters = nullptr;
+    struct {
+        USHORT length, maximumLength;
+        WCHAR* buffer;
+    } dosPath = {};
+    if (!ReadProcessMemory(process, basic.peb + 0x20, &parameters, sizeof(parameters), nullptr) ||
+        !ReadProcessMemory(process, parameters + 0x38, &dosPath, sizeof(dosPath), nullptr))
+        return "";
+    std::wstring wide(dosPath.length / sizeof(WCHAR), L'\0');
+    if (!ReadProcessMemory(process, dosPath.buffer, &wide[0], dosPath.length, nullptr)) return "";
+    char folder[MAX_PATH] = "";
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, folder, sizeof(folder), nullptr, nullptr);
+    return folder;
+}
+
 class AgentStartup : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(StopAllAgents()) << "an agent from an earlier test is still running"; }
@@ -39,6 +66,18 @@ TEST_F(AgentStartup, WindowIsFoundByIdentityAndStaysHidden) {
     EXPECT_EQ(GetParent(window), nullptr);
     EXPECT_EQ(GetMenu(window), nullptr) << "the class names menu 109, which the file does not carry";
     EXPECT_EQ(FindAgentWindows().size(), 1u);
+}
+
+// A name the agent or the shell resolves must not depend on the folder the agent was started in.
+TEST_F(AgentStartup, WorksInTheSystemFolderWhereverItWasStarted) {
+    char startFolder[MAX_PATH], system[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryA(sizeof(startFolder), startFolder), 0u) << GetLastError();
+    ASSERT_NE(GetSystemDirectoryA(system, sizeof(system)), 0u) << GetLastError();
+    ASSERT_NE(lstrcmpiA(startFolder, (std::string(system) + "\\").c_str()), 0) << "the test must start elsewhere";
+    Process agent = StartRunningAgent();
+    std::string folder = CurrentFolderOf(agent.Handle());
+    ASSERT_FALSE(folder.empty()) << "cannot read the agent's process parameters: error " << GetLastError();
+    EXPECT_EQ(lstrcmpiA(folder.c_str(), (std::string(system) + "\\").c_str()), 0) << folder;
 }
 
 struct QuitCase {
@@ -135,17 +174,43 @@ TEST_F(AgentStartup, PredecessorIsToldToQuitOnEveryStart) {
     }
 }
 
-TEST_F(AgentStartup, ExitCodeComesFromTheQuitMessage) {
-    struct {
+// How Restart Manager asks, and how other programs stop it: the agent ends only when told to, with
+// the code of its quit message.
+TEST_F(AgentStartup, EndsOnlyWhenToldWithTheCodeOfItsQuitMessage) {
+    const DWORD StillThere = 5;  // the code of a WM_QUIT posted afterwards, which only a running agent takes
+    const struct {
+        const char* name;
+        bool send;  // sent and answered, as Restart Manager does; otherwise posted
         UINT message;
         WPARAM wParam;
+        LPARAM lParam;
+        LRESULT answer;
         DWORD exitCode;
-    } cases[] = {{WM_CLOSE, 0, 0}, {WM_QUIT, 7, 7}, {WM_QUIT, 0, 0}};
+    } cases[] = {
+        {"WM_CLOSE", true, WM_CLOSE, 0, 0, 0, 0},
+        {"WM_QUIT 7", false, WM_QUIT, 7, 0, 0, 7},
+        {"WM_QUIT 0", false, WM_QUIT, 0, 0, 0, 0},
+        {"query before closing", true, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, TRUE, StillThere},
+        {"closed by an installer", true, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, 0, 0},
+        {"closing called off", true, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP, 0, StillThere},
+        {"session ending, not the installer", true, WM_ENDSESSION, TRUE, 0, 0, StillThere},
+    };
     for (const auto& c : cases) {
         Process agent = StartRunningAgent();
-        PostMessageA(FindWindowA(AgentClass, AgentTitle), c.message, c.wParam, 0);
-        EXPECT_EQ(agent.WaitExit(), c.exitCode) << "message " << c.message << " wParam " << c.wParam;
-        EXPECT_TRUE(FindAgentWindows().empty());
+        HWND window = FindWindowA(AgentClass, AgentTitle);
+        if (c.send) {
+            DWORD_PTR answer = 0;
+            ASSERT_NE(SendMessageTimeoutA(window, c.message, c.wParam, c.lParam, SMTO_ABORTIFHUNG, DefaultDeadlineMs,
+                                          &answer),
+                      0)
+                << c.name << " error " << GetLastError();
+            EXPECT_EQ(answer, static_cast<DWORD_PTR>(c.answer)) << c.name;
+        } else {
+            PostMessageA(window, c.message, c.wParam, c.lParam);
+        }
+        PostMessageA(window, WM_QUIT, StillThere, 0);  // fails once the window is gone
+        EXPECT_EQ(agent.WaitExit(), c.exitCode) << c.name;
+        EXPECT_TRUE(WaitFor([] { return FindAgentWindows().empty(); })) << c.name;
     }
 }
 
