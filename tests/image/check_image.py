@@ -24,21 +24,15 @@ import tempfile
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import CheckFailed, expect, run_checks  # noqa: E402
+
 SECURITY_DIR = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0 = 0x0200
 WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0002
 # SPC_RFC3161_OBJID: the RFC 3161 time-stamp token rides in this unsigned
 # attribute of the signer, with its own certificate set.
 RFC3161_ATTR_OID = bytes.fromhex("060a2b060104018237030301")
-
-
-class CheckFailed(Exception):
-    pass
-
-
-def expect(cond, message):
-    if not cond:
-        raise CheckFailed(message)
 
 
 def align8(n):
@@ -311,24 +305,12 @@ def main(argv):
         print("0 passed, 1 failed")
         return 1
     certdir = None if argv[2] == "-" else argv[2]
-    passed = failed = skipped = 0
-    for name, check in all_checks(img, certdir):
+
+    def skip_reason(name):
         if certdir is None and name.startswith("[dev chain]"):
-            print(f"SKIP {name}: release-signed build, no development chain to verify against")
-            skipped += 1
-            continue
-        try:
-            detail = check()
-            print(f"PASS {name}: {detail}")
-            passed += 1
-        except CheckFailed as e:
-            print(f"FAIL {name}: {e}")
-            failed += 1
-        except Exception as e:  # a crashing check is a failed check, not a crash
-            print(f"FAIL {name}: {type(e).__name__}: {e}")
-            failed += 1
-    print(f"{passed} passed, {failed} failed, {skipped} skipped")
-    return 1 if failed else 0
+            return "release-signed build, no development chain to verify against"
+        return None
+    return run_checks(all_checks(img, certdir), skip_reason)
 
 
 if __name__ == "__main__":

@@ -11,22 +11,17 @@ reads, as the header (parsed here on its own) defines them.
 Prints one line per check, then "N passed, N failed"; exits 1 on any failure.
 """
 
+import os
 import re
 import sys
 import xml.etree.ElementTree as ET
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import CheckFailed, expect, run_checks  # noqa: E402
+
 GP = "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions"
 NS = "{" + GP + "}"
 REFERENCE = re.compile(r"\$\((string|presentation)\.([^)]*)\)")
-
-
-class CheckFailed(Exception):
-    pass
-
-
-def expect(cond, message):
-    if not cond:
-        raise CheckFailed(message)
 
 
 def header_facts(path):
@@ -144,19 +139,10 @@ def main(argv):
         except (OSError, ET.ParseError, CheckFailed) as e:
             print(f"FAIL well-formed {path}: {e}")
             failed += 1
-    if not failed:
-        for name, check in all_checks(*docs, header_facts(argv[3])):
-            try:
-                print(f"PASS {name}: {check()}")
-                passed += 1
-            except CheckFailed as e:
-                print(f"FAIL {name}: {e}")
-                failed += 1
-            except Exception as e:  # a crashing check is a failed check, not a crash
-                print(f"FAIL {name}: {type(e).__name__}: {e}")
-                failed += 1
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    if failed:
+        print(f"{passed} passed, {failed} failed")
+        return 1
+    return run_checks(all_checks(*docs, header_facts(argv[3])), counts=(passed, failed))
 
 
 if __name__ == "__main__":
