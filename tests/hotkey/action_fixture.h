@@ -10,9 +10,9 @@ class ShortcutActionTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         simkb::Install();
-        ASSERT_TRUE(observe::InstallFallbackStandIn());
+        ASSERT_TRUE(observe::InstallFallbackStandIn()) << "error " << GetLastError();
         keys = new observe::KeyObserver;
-        ASSERT_TRUE(keys->Start());
+        ASSERT_TRUE(keys->Start()) << "key observer: error " << GetLastError();
         launches = new observe::LaunchLog;
     }
     static void TearDownTestSuite() {
