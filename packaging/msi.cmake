@@ -6,7 +6,8 @@ find_program(MSIBUILD msibuild REQUIRED)
 # Fixed for the product's lifetime: each version finds and replaces the earlier ones by it.
 set(KEYVANE_UPGRADE_CODE "505ADC81-63B0-429F-BC73-70B1CC54947A")
 # keyvane_msi() is also called from the installer tests, whose directory does not see these.
-set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE})
+set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE}
+                                                ${SIGNED_STOP_AGENTS_DLL})
 
 # keyvane_msi(OUTPUT VERSION): a signed package of the signed exe, with that product version.
 function(keyvane_msi output version)
@@ -14,17 +15,20 @@ function(keyvane_msi output version)
   list(GET inputs 0 exe)
   list(GET inputs 1 cert_dir)
   list(GET inputs 2 upgrade_code)
+  list(GET inputs 3 stop_agents_dll)
   get_filename_component(exe_dir ${exe} DIRECTORY)
   get_filename_component(exe_name ${exe} NAME)
   get_filename_component(output_name ${output} NAME_WLE)
   set(unsigned ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-unsigned.msi)
   set(wxs ${CMAKE_SOURCE_DIR}/packaging/Keyvane.wxs)
+  # wixl looks for every source file only relative to the folder it runs in.
+  file(RELATIVE_PATH stop_agents_source ${exe_dir} ${stop_agents_dll})
   add_custom_command(
     OUTPUT ${output}
-    # wixl looks for File/@Source only relative to the folder it runs in.
     COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
-                    -D AgentExe=${exe_name} -o ${unsigned} ${wxs}
+                    -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_source}
+                    -o ${unsigned} ${wxs}
     # The launch configuration: written only when its property is given, and permanent
     # (276 = 64-bit 256 + permanent 16 + registry key path 4).
     COMMAND ${MSIBUILD} ${unsigned}
@@ -40,7 +44,8 @@ function(keyvane_msi output version)
     COMMAND ${MSIBUILD} ${unsigned}
             -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SHORTCUT_FILE;SHORTCUT_PARAMETERS' WHERE Property='SecureCustomProperties'"
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
-    DEPENDS signed_exe ${exe} ${wxs} ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
+    DEPENDS signed_exe signed_stop_agents ${exe} ${stop_agents_dll} ${wxs}
+            ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
     COMMENT "Building and signing ${output_name}.msi (version ${version})"
     VERBATIM)
 endfunction()
