@@ -37,11 +37,21 @@ const REGSAM View64 = KEY_WOW64_64KEY;
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Compared here rather than in an assertion, which would print both files.
-::testing::AssertionResult IsTheSignedAgent(const std::string& path) {
-    std::string installed = ReadFileText(path), shipped = ReadFileText(AgentPath());
-    if (!installed.empty() && installed == shipped) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << path << " (" << installed.size() << " bytes) is not " << AgentPath()
-                                         << " (" << shipped.size() << " bytes)";
+::testing::AssertionResult IsTheSignedAgent(const std::string& path, const std::string& signedAgent = AgentPath()) {
+    std::string installed = ReadFileText(path), expected = ReadFileText(signedAgent);
+    if (!installed.empty() && installed == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " (" << installed.size() << " bytes) is not " << signedAgent
+                                         << " (" << expected.size() << " bytes)";
+}
+
+// A file's version and language as Windows Installer reads them from its version block.
+std::string FileVersion(const std::string& path, std::string* language = nullptr) {
+    char version[64] = "", lang[64] = "";
+    DWORD versionSize = sizeof(version), langSize = sizeof(lang);
+    UINT result = MsiGetFileVersionA(path.c_str(), version, &versionSize, lang, &langSize);
+    EXPECT_EQ(result, static_cast<UINT>(ERROR_SUCCESS)) << "version of " << path;
+    if (language) *language = lang;
+    return version;
 }
 
 // What is left for Windows to do at the next restart: the files it will move or delete then.
@@ -383,6 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct UpgradeCase {
     const char* packageVariable;
     const char* versionVariable;
+    const char* agentVariable;  // the later package's Keyvane.exe, whose version block has its version
 };
 
 void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << EnvironmentValue(c.versionVariable); }
@@ -392,19 +403,22 @@ class Upgrade : public Installer, public ::testing::WithParamInterface<UpgradeCa
 TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
     const std::string later = WindowsPathFromEnvironment(GetParam().packageVariable);
     const std::string laterVersion = EnvironmentValue(GetParam().versionVariable);
+    const std::string laterAgent = WindowsPathFromEnvironment(GetParam().agentVariable);
     ASSERT_EQ(Install(Package()), 0u);
     Process agent = StartFromRunValue();
 
     ASSERT_EQ(Install(later), 0u) << later;
     ExpectInstalledVersion(laterVersion);
     EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent of the replaced version outlived the upgrade";
-    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent, laterAgent));
+    EXPECT_EQ(FileVersion(InstalledAgent), laterVersion);
     EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Text(Quoted(InstalledAgent).c_str()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, Upgrade,
-                         ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD"},
-                                           UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH"}));
+INSTANTIATE_TEST_SUITE_P(
+    Versions, Upgrade,
+    ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD", "KEYVANE_AGENT_NEXT_BUILD"},
+                      UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH", "KEYVANE_AGENT_NEXT_PATCH"}));
 
 TEST_F(Installer, RepairEndsTheAgentAndReplacesTheFile) {
     ASSERT_EQ(Install(Package()), 0u);
@@ -504,6 +518,19 @@ TEST_F(PackageTables, StopStepRunsInSystemContextBeforeTheFilesChange) {
     EXPECT_GT(sequence["StopAgents"], sequence["InstallInitialize"]);
     EXPECT_LT(sequence["StopAgents"], sequence["RemoveFiles"]);
     EXPECT_LT(sequence["StopAgents"], sequence["InstallFiles"]);
+}
+
+TEST_F(PackageTables, AgentIsAVersionedFile) {
+    std::vector<Row> file = Rows("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = 'Keyvane.exe'");
+    ASSERT_EQ(file.size(), 1u);
+    std::string language;
+    EXPECT_EQ(FileVersion(AgentPath(), &language), EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_EQ(file[0][1], EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_EQ(file[0][2], "1028");
+    EXPECT_EQ(file[0][2], language) << "the language of the shipped file's version block";
+    // A hash is for unversioned files only.
+    if (MsiDatabaseIsTablePersistentA(database, "MsiFileHash") == MSICONDITION_TRUE)
+        EXPECT_EQ(Rows("SELECT `File_` FROM `MsiFileHash` WHERE `File_` = '" + file[0][0] + "'").size(), 0u);
 }
 
 TEST(StopStep, EndsOnlyTheAgentOfThisInstallation) {
