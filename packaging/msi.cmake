@@ -38,6 +38,9 @@ function(keyvane_msi output version)
     COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
                     -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_source}
+                    # The launch configuration's names, as the agent reads them (ProductFacts.cmake).
+                    -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
+                    -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
                     -o ${unsigned} ${wxs}
     # The launch configuration: written only when its property is given, and permanent
     # (276 = 64-bit 256 + permanent 16 + registry key path 4).
