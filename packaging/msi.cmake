@@ -6,25 +6,42 @@ find_program(MSIBUILD msibuild REQUIRED)
 # Fixed for the product's lifetime: each version finds and replaces the earlier ones by it.
 set(KEYVANE_UPGRADE_CODE "505ADC81-63B0-429F-BC73-70B1CC54947A")
 # keyvane_msi() is also called from the installer tests, whose directory does not see these.
-set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE})
+set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE}
+                                                ${SIGNED_STOP_AGENTS_DLL})
 
-# keyvane_msi(OUTPUT VERSION): a signed package of the signed exe, with that product version.
+# keyvane_msi(OUTPUT VERSION [AGENT signed_exe AGENT_VERSION its_version DEPENDS targets...]): a
+# signed package with that product version, of the shipped agent or of another signed build of it
+# whose version block says its_version (the installer tests make later versions so).
 function(keyvane_msi output version)
+  cmake_parse_arguments(ARG "" "AGENT;AGENT_VERSION" "DEPENDS" ${ARGN})
   get_property(inputs GLOBAL PROPERTY KEYVANE_MSI_INPUTS)
   list(GET inputs 0 exe)
   list(GET inputs 1 cert_dir)
   list(GET inputs 2 upgrade_code)
+  list(GET inputs 3 stop_agents_dll)
+  set(agent_version ${KEYVANE_VERSION})
+  set(agent_depends signed_exe)
+  if(ARG_AGENT)
+    set(exe ${ARG_AGENT})
+    set(agent_version ${ARG_AGENT_VERSION})
+    set(agent_depends ${ARG_DEPENDS})
+  endif()
   get_filename_component(exe_dir ${exe} DIRECTORY)
   get_filename_component(exe_name ${exe} NAME)
   get_filename_component(output_name ${output} NAME_WLE)
   set(unsigned ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-unsigned.msi)
   set(wxs ${CMAKE_SOURCE_DIR}/packaging/Keyvane.wxs)
+  # wixl looks for every source file only relative to the folder it runs in.
+  file(RELATIVE_PATH stop_agents_source ${exe_dir} ${stop_agents_dll})
   add_custom_command(
     OUTPUT ${output}
-    # wixl looks for File/@Source only relative to the folder it runs in.
     COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
-                    -D AgentExe=${exe_name} -o ${unsigned} ${wxs}
+                    -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_source}
+                    # The launch configuration's names, as the agent reads them (ProductFacts.cmake).
+                    -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
+                    -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
+                    -o ${unsigned} ${wxs}
     # The launch configuration: written only when its property is given, and permanent
     # (276 = 64-bit 256 + permanent 16 + registry key path 4).
     COMMAND ${MSIBUILD} ${unsigned}
@@ -39,8 +56,15 @@ function(keyvane_msi output version)
     # Secure, so that the properties reach the elevated part of a per-machine install.
     COMMAND ${MSIBUILD} ${unsigned}
             -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SHORTCUT_FILE;SHORTCUT_PARAMETERS' WHERE Property='SecureCustomProperties'"
+    # A versioned file (wixl writes no version, and a hash instead), so that Windows Installer's
+    # version rules apply: an older copy in the way is replaced, a newer one is kept. 1028 (zh-TW)
+    # is the language of the agent's version block (res/keyvane.rc).
+    COMMAND ${MSIBUILD} ${unsigned}
+            -q "UPDATE File SET Version='${agent_version}', Language='1028' WHERE File='KeyvaneExe'"
+            -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneExe'"
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
-    DEPENDS signed_exe ${exe} ${wxs} ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
+    DEPENDS ${agent_depends} signed_stop_agents ${exe} ${stop_agents_dll} ${wxs}
+            ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
     COMMENT "Building and signing ${output_name}.msi (version ${version})"
     VERBATIM)
 endfunction()

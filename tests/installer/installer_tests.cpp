@@ -1,7 +1,9 @@
 // The Windows Installer package under Wine's own msiexec: install, launch configuration, upgrade,
-// uninstall. Each test leaves the package removed, no agent running and the configuration as found.
+// uninstall, and the package's own tables. Each test leaves the package removed, no agent running
+// and the configuration as found.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +11,9 @@
 #include "support/test_support.h"
 
 #include <msi.h>
+#include <msiquery.h>
+
+#include "stop_agents.h"
 
 using namespace kvtest;
 
@@ -25,17 +30,45 @@ const char ConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Deskt
 const char* const ConfigKeyChain[] = {ConfigKey, "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17",
                                       "Software\\Marvek\\ShortcutKey\\AppLaunch",
                                       "Software\\Marvek\\ShortcutKey", "Software\\Marvek"};
+const char SessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const DWORD MsiexecDeadlineMs = 60000;
 const REGSAM View64 = KEY_WOW64_64KEY;
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Compared here rather than in an assertion, which would print both files.
-::testing::AssertionResult IsTheSignedAgent(const std::string& path) {
-    std::string installed = ReadFileText(path), shipped = ReadFileText(AgentPath());
-    if (!installed.empty() && installed == shipped) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << path << " (" << installed.size() << " bytes) is not " << AgentPath()
-                                         << " (" << shipped.size() << " bytes)";
+::testing::AssertionResult IsTheSignedAgent(const std::string& path, const std::string& signedAgent = AgentPath()) {
+    std::string installed = ReadFileText(path), expected = ReadFileText(signedAgent);
+    if (!installed.empty() && installed == expected) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << path << " (" << installed.size() << " bytes) is not " << signedAgent
+                                         << " (" << expected.size() << " bytes)";
+}
+
+// A file's version and language as Windows Installer reads them from its version block.
+std::string FileVersion(const std::string& path, std::string* language = nullptr) {
+    char version[64] = "", lang[64] = "";
+    DWORD versionSize = sizeof(version), langSize = sizeof(lang);
+    UINT result = MsiGetFileVersionA(path.c_str(), version, &versionSize, lang, &langSize);
+    EXPECT_EQ(result, static_cast<UINT>(ERROR_SUCCESS)) << "version of " << path;
+    if (language) *language = lang;
+    return version;
+}
+
+// What is left for Windows to do at the next restart: the files it will move or delete then.
+std::vector<std::string> PendingRenames() {
+    const DWORD flags = RRF_RT_REG_MULTI_SZ | RRF_SUBKEY_WOW6464KEY;
+    DWORD size = 0;
+    LONG result = RegGetValueA(HKEY_LOCAL_MACHINE, SessionManagerKey, "PendingFileRenameOperations", flags, nullptr,
+                               nullptr, &size);
+    std::vector<char> data(size + 2, '\0');
+    if (result == ERROR_SUCCESS)
+        result = RegGetValueA(HKEY_LOCAL_MACHINE, SessionManagerKey, "PendingFileRenameOperations", flags, nullptr,
+                              data.data(), &size);
+    if (result == ERROR_FILE_NOT_FOUND) return {};
+    EXPECT_EQ(result, ERROR_SUCCESS) << "reading PendingFileRenameOperations";
+    std::vector<std::string> entries;
+    for (const char* entry = data.data(); *entry; entry += strlen(entry) + 1) entries.push_back(entry);
+    return entries;
 }
 
 // A registry string value as found: absent, or present with its text.
@@ -160,7 +193,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(StopAllAgents()) << "an agent from an earlier test is still running";
         // Left over by a run that was killed before its tear-down.
-        for (const std::string& product : InstalledProducts()) Msiexec("/x " + product + " /qn");
+        for (const std::string& product : InstalledProducts()) Msiexec("/x " + product + " /qn /norestart");
         ASSERT_EQ(InstalledProducts(), std::vector<std::string>{}) << "cannot remove an earlier install";
         ASSERT_EQ(ReadValue(RunKey, "Keyvane"), Absent);
         config_ = ConfigSnapshot::Take();
@@ -170,17 +203,20 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(StopAllAgents());
         for (const std::string& product : InstalledProducts())
-            EXPECT_EQ(Msiexec("/x " + product + " /qn"), 0u) << "removing " << product;
+            EXPECT_EQ(Msiexec("/x " + product + " /qn /norestart"), 0u) << "removing " << product;
         EXPECT_EQ(InstalledProducts(), std::vector<std::string>{});
         EXPECT_TRUE(config_.Restore());
     }
 
     static std::string Package() { return WindowsPathFromEnvironment("KEYVANE_MSI"); }
 
+    // As the README tells administrators: silent, and never restarting the machine (3010 instead).
     static DWORD Install(const std::string& package, const std::string& properties = "") {
-        return Msiexec("/i " + Quoted(package) + " /qn" + (properties.empty() ? "" : " " + properties));
+        return Msiexec("/i " + Quoted(package) + " /qn /norestart" + (properties.empty() ? "" : " " + properties));
     }
-    static DWORD Uninstall(const std::string& package) { return Msiexec("/x " + Quoted(package) + " /qn"); }
+    static DWORD Uninstall(const std::string& package) {
+        return Msiexec("/x " + Quoted(package) + " /qn /norestart");
+    }
 
     // Starts the installed agent named by the Run value, the program that logon starts; fails
     // when no window appears.
@@ -229,6 +265,7 @@ struct UninstallCase {
     const char* name;
     bool agentRunning;
     bool vendorFolderShared;  // another program keeps a file under the vendor folder
+    int rounds;               // install and uninstall again: ending the agent must never race the files
 };
 
 void PrintTo(const UninstallCase& c, std::ostream* os) { *os << c.name; }
@@ -257,32 +294,38 @@ private:
 
 class SilentUninstall : public Installer, public ::testing::WithParamInterface<UninstallCase> {};
 
-TEST_P(SilentUninstall, StopsTheAgentAndRemovesWhatTheInstallAdded) {
+TEST_P(SilentUninstall, EndsTheAgentAndRemovesWhatTheInstallAdded) {
     const UninstallCase& c = GetParam();
     std::unique_ptr<OtherProgramFile> other;
     if (c.vendorFolderShared) {
         other.reset(new OtherProgramFile);
         ASSERT_TRUE(other->Created());
     }
-    ASSERT_EQ(Install(Package()), 0u);
-    Process agent;
-    if (c.agentRunning) agent = StartFromRunValue();
+    for (int round = 1; round <= c.rounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round) + " of " + std::to_string(c.rounds));
+        ASSERT_EQ(Install(Package()), 0u);
+        Process agent;
+        if (c.agentRunning) agent = StartFromRunValue();
+        const std::vector<std::string> pendingBefore = PendingRenames();
 
-    EXPECT_EQ(Uninstall(Package()), 0u);
-    if (c.agentRunning) EXPECT_EQ(agent.WaitExit(), 0u) << "the agent was not told to quit";
-    EXPECT_TRUE(FindAgentWindows().empty());
-    EXPECT_FALSE(FileExists(InstalledAgent));
-    EXPECT_FALSE(FileExists(InstallDir));
-    EXPECT_EQ(FileExists(VendorDir), vendorDirExisted_ || c.vendorFolderShared) << VendorDir;
-    if (c.vendorFolderShared) EXPECT_EQ(ReadFileText(OtherProgramFile::Path()), "kept");
-    EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Absent);
-    EXPECT_EQ(InstalledProducts(), std::vector<std::string>{});
+        EXPECT_EQ(Uninstall(Package()), 0u) << "3010 means a file was left for a restart";
+        // Ended, not told to quit: its exit code is the stop step's. Gone before msiexec returned.
+        if (c.agentRunning) EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent outlived the uninstall";
+        EXPECT_TRUE(FindAgentWindows().empty());
+        EXPECT_FALSE(FileExists(InstalledAgent));
+        EXPECT_FALSE(FileExists(InstallDir));
+        EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
+        EXPECT_EQ(FileExists(VendorDir), vendorDirExisted_ || c.vendorFolderShared) << VendorDir;
+        if (c.vendorFolderShared) EXPECT_EQ(ReadFileText(OtherProgramFile::Path()), "kept");
+        EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Absent);
+        EXPECT_EQ(InstalledProducts(), std::vector<std::string>{});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SilentUninstall,
-                         ::testing::Values(UninstallCase{"AgentRunning", true, false},
-                                           UninstallCase{"NoAgent", false, false},
-                                           UninstallCase{"VendorFolderShared", true, true}),
+                         ::testing::Values(UninstallCase{"AgentRunning", true, false, 20},
+                                           UninstallCase{"NoAgent", false, false, 1},
+                                           UninstallCase{"VendorFolderShared", true, true, 1}),
                          [](const ::testing::TestParamInfo<UninstallCase>& info) { return std::string(info.param.name); });
 
 struct ConfigCase {
@@ -350,6 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct UpgradeCase {
     const char* packageVariable;
     const char* versionVariable;
+    const char* agentVariable;  // the later package's Keyvane.exe, whose version block has its version
 };
 
 void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << EnvironmentValue(c.versionVariable); }
@@ -359,25 +403,157 @@ class Upgrade : public Installer, public ::testing::WithParamInterface<UpgradeCa
 TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
     const std::string later = WindowsPathFromEnvironment(GetParam().packageVariable);
     const std::string laterVersion = EnvironmentValue(GetParam().versionVariable);
+    const std::string laterAgent = WindowsPathFromEnvironment(GetParam().agentVariable);
     ASSERT_EQ(Install(Package()), 0u);
     Process agent = StartFromRunValue();
 
     ASSERT_EQ(Install(later), 0u) << later;
     ExpectInstalledVersion(laterVersion);
-    EXPECT_EQ(agent.WaitExit(), 0u) << "the agent of the replaced version was not told to quit";
-    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent of the replaced version outlived the upgrade";
+    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent, laterAgent));
+    EXPECT_EQ(FileVersion(InstalledAgent), laterVersion);
     EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Text(Quoted(InstalledAgent).c_str()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, Upgrade,
-                         ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD"},
-                                           UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH"}));
+INSTANTIATE_TEST_SUITE_P(
+    Versions, Upgrade,
+    ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD", "KEYVANE_AGENT_NEXT_BUILD"},
+                      UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH", "KEYVANE_AGENT_NEXT_PATCH"}));
+
+TEST_F(Installer, RepairEndsTheAgentAndReplacesTheFile) {
+    ASSERT_EQ(Install(Package()), 0u);
+    Process agent = StartFromRunValue();
+    const std::vector<std::string> pendingBefore = PendingRenames();
+
+    // msiexec /fa in properties (Wine's msiexec answers /fa with 1): every file again, whatever
+    // its version.
+    EXPECT_EQ(Install(Package(), "REINSTALL=ALL REINSTALLMODE=amus"), 0u);
+    EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent outlived the repair";
+    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
+    ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
+}
 
 TEST_F(Installer, EarlierVersionIsRefusedOverALaterOne) {
     ASSERT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH")), 0u);
     EXPECT_EQ(Install(Package()), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION_NEXT_PATCH"));
     EXPECT_TRUE(FileExists(InstalledAgent));
+}
+
+// The package's own tables, read with the MSI API.
+class PackageTables : public ::testing::Test {
+protected:
+    using Row = std::vector<std::string>;
+
+    static void SetUpTestSuite() {
+        std::string package = WindowsPathFromEnvironment("KEYVANE_MSI");
+        UINT result = MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_READONLY, &database);
+        ASSERT_EQ(result, static_cast<UINT>(ERROR_SUCCESS)) << "opening " << package;
+    }
+    static void TearDownTestSuite() { MsiCloseHandle(database); }
+
+    // Every row of the query, each field as text (integers in decimal, null as empty).
+    static std::vector<Row> Rows(const std::string& query) {
+        std::vector<Row> rows;
+        MSIHANDLE view = 0, record = 0;
+        UINT result = MsiDatabaseOpenViewA(database, query.c_str(), &view);
+        EXPECT_EQ(result, static_cast<UINT>(ERROR_SUCCESS)) << query;
+        if (result != ERROR_SUCCESS) return rows;
+        EXPECT_EQ(MsiViewExecute(view, 0), static_cast<UINT>(ERROR_SUCCESS)) << query;
+        while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+            Row row;
+            for (UINT field = 1; field <= MsiRecordGetFieldCount(record); ++field) {
+                char text[1024] = "";
+                DWORD size = sizeof(text);
+                MsiRecordGetStringA(record, field, text, &size);
+                row.push_back(text);
+            }
+            rows.push_back(row);
+            MsiCloseHandle(record);
+        }
+        MsiCloseHandle(view);
+        return rows;
+    }
+
+    static MSIHANDLE database;
+};
+MSIHANDLE PackageTables::database;
+
+// Custom action types (the low six bits) that start a program, and option bits.
+const int TypeMask = 0x3F, DllInBinary = 1, ExeInBinary = 2, ExeInstalled = 18, ExeInDirectory = 34,
+          ExeByProperty = 50, PropertyFromText = 51;
+const int InScript = 1024, NoImpersonate = 2048, Rollback = 256, Commit = 512;
+
+TEST_F(PackageTables, NoStepStartsAProgram) {
+    for (const Row& action : Rows("SELECT `Action`, `Type`, `Source`, `Target` FROM `CustomAction`")) {
+        int type = std::stoi(action[1]) & TypeMask;
+        EXPECT_TRUE(type != ExeInBinary && type != ExeInstalled && type != ExeInDirectory && type != ExeByProperty)
+            << action[0] << " (type " << action[1] << ") starts " << action[2] << " " << action[3];
+    }
+}
+
+TEST_F(PackageTables, StopStepRunsInSystemContextBeforeTheFilesChange) {
+    std::vector<Row> stop = Rows("SELECT `Type`, `Source` FROM `CustomAction` WHERE `Action` = 'StopAgents'");
+    ASSERT_EQ(stop.size(), 1u) << "no stop step";
+    int type = std::stoi(stop[0][0]);
+    EXPECT_EQ(type & TypeMask, DllInBinary) << "type " << type;
+    EXPECT_EQ(Rows("SELECT `Name` FROM `Binary` WHERE `Name` = '" + stop[0][1] + "'").size(), 1u) << stop[0][1];
+    EXPECT_TRUE(type & InScript) << "not deferred: type " << type;
+    EXPECT_TRUE(type & NoImpersonate) << "impersonates the installing user: type " << type;
+    EXPECT_FALSE(type & (Rollback | Commit)) << "type " << type;
+
+    // Its CustomActionData: set by an immediate step to the installed exe's path.
+    std::vector<Row> data = Rows("SELECT `Action`, `Type`, `Target` FROM `CustomAction` WHERE `Source` = 'StopAgents'");
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(std::stoi(data[0][1]) & (TypeMask | InScript), PropertyFromText);
+    EXPECT_EQ(data[0][2], "[INSTALLDIR]Keyvane.exe");
+
+    std::map<std::string, int> sequence;
+    for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
+        sequence[step[0]] = std::stoi(step[1]);
+    for (const char* step : {"InstallInitialize", "RemoveFiles", "InstallFiles", "StopAgents"})
+        ASSERT_EQ(sequence.count(step), 1u) << step;
+    EXPECT_LT(sequence[data[0][0]], sequence["StopAgents"]);
+    EXPECT_GT(sequence["StopAgents"], sequence["InstallInitialize"]);
+    EXPECT_LT(sequence["StopAgents"], sequence["RemoveFiles"]);
+    EXPECT_LT(sequence["StopAgents"], sequence["InstallFiles"]);
+}
+
+TEST_F(PackageTables, AgentIsAVersionedFile) {
+    std::vector<Row> file = Rows("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = 'Keyvane.exe'");
+    ASSERT_EQ(file.size(), 1u);
+    std::string language;
+    EXPECT_EQ(FileVersion(AgentPath(), &language), EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_EQ(file[0][1], EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_EQ(file[0][2], "1028");
+    EXPECT_EQ(file[0][2], language) << "the language of the shipped file's version block";
+    // A hash is for unversioned files only.
+    if (MsiDatabaseIsTablePersistentA(database, "MsiFileHash") == MSICONDITION_TRUE)
+        EXPECT_EQ(Rows("SELECT `File_` FROM `MsiFileHash` WHERE `File_` = '" + file[0][0] + "'").size(), 0u);
+}
+
+TEST(StopStep, EndsOnlyTheAgentOfThisInstallation) {
+    const wchar_t installed[] = L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe";
+    struct {
+        const wchar_t* image;
+        bool ours;
+    } cases[] = {
+        {L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", true},
+        {L"c:\\PROGRAM FILES\\marvek\\keyvane\\KEYVANE.EXE", true},
+        {L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe.old", false},
+        {L"C:\\Program Files\\Marvek\\Keyvane\\Old\\Keyvane.exe", false},
+        {L"C:\\Program Files\\Marvek\\Keyvane.exe", false},
+        {L"D:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", false},
+        {L"C:\\Users\\u\\Downloads\\Keyvane.exe", false},
+        {L"Keyvane.exe", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsImageOfInstallation(c.image, installed), c.ours) << c.image;
+    EXPECT_FALSE(IsImageOfInstallation(nullptr, installed));
+    // A step handed no path ends nothing.
+    EXPECT_FALSE(IsImageOfInstallation(installed, L""));
+    EXPECT_FALSE(IsImageOfInstallation(L"", L""));
 }
 
 }  // namespace
