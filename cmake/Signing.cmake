@@ -1,0 +1,28 @@
+# Signing with tools/sign.sh: the development chain in the build tree, or release credentials.
+
+# Release credentials in the environment make sign.sh sign for release. The stamp changes only when
+# the mode or the credentials do, and every signing step depends on it: a switch signs everything
+# again, and nothing else does.
+set(KEYVANE_RELEASE_SIGNING OFF)
+foreach(variable KEYVANE_SIGN_PKCS12 KEYVANE_SIGN_CERT KEYVANE_SIGN_KEY KEYVANE_SIGN_PASSWORD KEYVANE_TIMESTAMP_URL)
+  if(NOT "$ENV{${variable}}" STREQUAL "")
+    set(KEYVANE_RELEASE_SIGNING ON)
+  endif()
+endforeach()
+set(SIGNING_STAMP ${CMAKE_BINARY_DIR}/signing-mode.txt)
+file(CONFIGURE OUTPUT ${SIGNING_STAMP} CONTENT "release=${KEYVANE_RELEASE_SIGNING} pkcs12=$ENV{KEYVANE_SIGN_PKCS12} \
+cert=$ENV{KEYVANE_SIGN_CERT} key=$ENV{KEYVANE_SIGN_KEY} timestamp=$ENV{KEYVANE_TIMESTAMP_URL}\n")
+set(CERT_DIR ${CMAKE_BINARY_DIR}/signing)
+
+# keyvane_sign(TARGET OUTPUT): OUTPUT is TARGET's file, signed (and, for an image, its checksum set).
+function(keyvane_sign target output)
+  get_filename_component(output_dir ${output} DIRECTORY)
+  get_filename_component(output_name ${output} NAME)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh $<TARGET_FILE:${target}> ${output} ${CERT_DIR}
+    DEPENDS ${target} ${CMAKE_SOURCE_DIR}/tools/sign.sh ${CMAKE_SOURCE_DIR}/tools/pe_fixup.py ${SIGNING_STAMP}
+    COMMENT "Signing ${output_name}"
+    VERBATIM)
+endfunction()
