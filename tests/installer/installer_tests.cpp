@@ -266,6 +266,7 @@ struct UninstallCase {
     bool agentRunning;
     bool vendorFolderShared;  // another program keeps a file under the vendor folder
     int rounds;               // install and uninstall again: ending the agent must never race the files
+    bool copyElsewhere;       // the agent runs from a copy outside the installation, which is not ours to end
 };
 
 void PrintTo(const UninstallCase& c, std::ostream* os) { *os << c.name; }
@@ -306,12 +307,26 @@ TEST_P(SilentUninstall, EndsTheAgentAndRemovesWhatTheInstallAdded) {
         ASSERT_EQ(Install(Package()), 0u);
         Process agent;
         if (c.agentRunning) agent = StartFromRunValue();
+        Process copy;
+        if (c.copyElsewhere) {
+            std::string path = TempPath("keyvane-copy\\Keyvane.exe");
+            CreateDirectoryA(TempPath("keyvane-copy").c_str(), nullptr);
+            ASSERT_TRUE(CopyFileA(AgentPath().c_str(), path.c_str(), FALSE)) << path << " error " << GetLastError();
+            copy = StartAgent("", path);
+            ASSERT_NE(WaitForAgentWindow(), nullptr) << path;
+        }
         const std::vector<std::string> pendingBefore = PendingRenames();
 
         EXPECT_EQ(Uninstall(Package()), 0u) << "3010 means a file was left for a restart";
         // Ended, not told to quit: its exit code is the stop step's. Gone before msiexec returned.
         if (c.agentRunning) EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent outlived the uninstall";
-        EXPECT_TRUE(FindAgentWindows().empty());
+        EXPECT_EQ(FindAgentWindows().size(), c.copyElsewhere ? 1u : 0u);
+        if (c.copyElsewhere) {
+            EXPECT_TRUE(copy.Running()) << "the uninstall ended an agent it did not install";
+            EXPECT_TRUE(StopAllAgents());
+            EXPECT_EQ(copy.WaitExit(), 0u);
+            DeleteFileA(TempPath("keyvane-copy\\Keyvane.exe").c_str());
+        }
         EXPECT_FALSE(FileExists(InstalledAgent));
         EXPECT_FALSE(FileExists(InstallDir));
         EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
@@ -323,9 +338,10 @@ TEST_P(SilentUninstall, EndsTheAgentAndRemovesWhatTheInstallAdded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SilentUninstall,
-                         ::testing::Values(UninstallCase{"AgentRunning", true, false, 20},
-                                           UninstallCase{"NoAgent", false, false, 1},
-                                           UninstallCase{"VendorFolderShared", true, true, 1}),
+                         ::testing::Values(UninstallCase{"AgentRunning", true, false, 20, false},
+                                           UninstallCase{"NoAgent", false, false, 1, false},
+                                           UninstallCase{"VendorFolderShared", true, true, 1, false},
+                                           UninstallCase{"CopyElsewhereRuns", false, false, 1, true}),
                          [](const ::testing::TestParamInfo<UninstallCase>& info) { return std::string(info.param.name); });
 
 struct ConfigCase {
