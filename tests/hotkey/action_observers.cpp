@@ -85,12 +85,6 @@ std::vector<std::string> LaunchLog::WaitForLines(size_t count) const {
 
 void LaunchLog::Clear() const { DeleteFileA(path_.c_str()); }
 
-std::string SystemFolder() {
-    char system[MAX_PATH];
-    UINT length = GetSystemDirectoryA(system, sizeof(system));
-    return std::string(system, length < sizeof(system) ? length : 0);
-}
-
 bool InstallFallbackStandIn() {
     return CopyFileA(LaunchTargetPath().c_str(), (SystemFolder() + "\\msinfo32.exe").c_str(), FALSE) != 0;
 }
@@ -100,11 +94,6 @@ std::string LaunchTargetPath() { return BinDir() + "launch_target.exe"; }
 const char DecoyName[] = "keyvane_decoy.exe";
 
 std::string FallbackLine() { return SystemFolder() + "\\msinfo32.exe|"; }
-
-namespace {
-// The tests' own copy, so that a slip in the agent's key cannot pass unnoticed.
-const char ConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
-}  // namespace
 
 bool WriteConfig(const std::vector<ConfigValue>& values) {
     DeleteConfig();

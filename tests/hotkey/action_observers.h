@@ -54,7 +54,6 @@ private:
 // Puts the stand-in in the system folder as "msinfo32.exe".
 bool InstallFallbackStandIn();
 std::string LaunchTargetPath();
-std::string SystemFolder();
 // The log line of a fallback launch.
 std::string FallbackLine();
 // A copy of the stand-in under a name that only a folder search could find.

@@ -20,6 +20,9 @@ protected:
         ShortcutActionTest::SetUpTestSuite();
         // Programs of the user that a name search could pick up instead of the intended ones: in the
         // folder the agent was started from, beside the test program, and in the user's App Paths.
+        // Wine: its own programs' names (msinfo32.exe among them) resolve to the system folder before
+        // any of these, so only on Windows do the msinfo32 decoys tell a fallback by bare name; the
+        // bare-name row of the launch table tells a current folder left where the agent started.
         char startFolder[MAX_PATH];
         DWORD length = GetCurrentDirectoryA(sizeof(startFolder), startFolder);
         ASSERT_TRUE(length > 0 && length < sizeof(startFolder)) << GetLastError();

@@ -25,7 +25,6 @@ const char VendorDir[] = "C:\\Program Files\\Marvek";
 const char InstallDir[] = "C:\\Program Files\\Marvek\\Keyvane";
 const char InstalledAgent[] = "C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe";
 const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const char ConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
 // The configuration key and the keys above it that an install may create, deepest first.
 const char* const ConfigKeyChain[] = {ConfigKey, "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17",
                                       "Software\\Marvek\\ShortcutKey\\AppLaunch",

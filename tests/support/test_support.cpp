@@ -28,6 +28,12 @@ std::string WindowsPath(std::string path) {
 
 std::string WindowsPathFromEnvironment(const char* name) { return WindowsPath(EnvironmentValue(name)); }
 
+std::string SystemFolder() {
+    char system[MAX_PATH];
+    UINT length = GetSystemDirectoryA(system, sizeof(system));
+    return std::string(system, length < sizeof(system) ? length : 0);
+}
+
 std::string AgentPath() {
     std::string path = WindowsPathFromEnvironment("KEYVANE_AGENT");
     return path.empty() ? BinDir() + "Keyvane.exe" : path;

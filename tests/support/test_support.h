@@ -10,6 +10,9 @@ namespace kvtest {
 const char AgentClass[] = "Keyvane Utility";
 const char AgentTitle[] = "Keyvane_Utility";
 const DWORD DefaultDeadlineMs = 15000;
+// The launch configuration key below HKEY_LOCAL_MACHINE: the tests' own copy, so that a slip in the
+// agent's cannot pass unnoticed.
+const char ConfigKey[] = "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop";
 
 // Folder of the running test program, ending in a backslash; stand-ins are built beside it.
 std::string BinDir();
@@ -19,6 +22,8 @@ std::string EnvironmentValue(const char* name);
 // CTest hands paths over as Z:/unix/path; Windows programs want backslashes.
 std::string WindowsPath(std::string path);
 std::string WindowsPathFromEnvironment(const char* name);
+// The Windows system folder, without a trailing backslash.
+std::string SystemFolder();
 
 // Polls `condition` until it holds or the deadline passes.
 template <class Condition>
