@@ -27,3 +27,7 @@ keyvane_header_define(KEYVANE_CONFIG_KEY ${KEYVANE_CONFIG_HEADER} KEYVANE_CONFIG
 keyvane_header_define(KEYVANE_CONFIG_FILE_VALUE ${KEYVANE_CONFIG_HEADER} KEYVANE_CONFIG_FILE_VALUE)
 keyvane_header_define(KEYVANE_CONFIG_PARAMETERS_VALUE ${KEYVANE_CONFIG_HEADER} KEYVANE_CONFIG_PARAMETERS_VALUE)
 keyvane_header_define(KEYVANE_CONFIG_VALUE_BYTES ${KEYVANE_CONFIG_HEADER} KEYVANE_CONFIG_VALUE_BYTES)
+
+# Fixed for the product's lifetime: each version of the package finds and replaces the earlier ones by
+# it, and tools find the installed product by it.
+set(KEYVANE_UPGRADE_CODE "505ADC81-63B0-429F-BC73-70B1CC54947A")

@@ -3,8 +3,6 @@
 find_program(WIXL wixl REQUIRED)
 find_program(MSIBUILD msibuild REQUIRED)
 
-# Fixed for the product's lifetime: each version finds and replaces the earlier ones by it.
-set(KEYVANE_UPGRADE_CODE "505ADC81-63B0-429F-BC73-70B1CC54947A")
 # keyvane_msi() is also called from the installer tests, whose directory does not see these.
 set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE}
                                                 ${SIGNED_STOP_AGENTS_DLL})
