@@ -62,6 +62,11 @@ def admx(revision, key, names, max_length):
                 presentation=f"$(presentation.{POLICY})", key=key)
     el(policy, "parentCategory", ref=CATEGORY)
     el(policy, "supportedOn", ref=SUPPORTED)
+    # The schema fixes the order of a policy's children: disabledList comes before elements.
+    disabled = el(policy, "disabledList")
+    for value_name in names.values():
+        item = el(disabled, "item", key=key, valueName=value_name)
+        el(el(item, "value"), "delete")
     elements = el(policy, "elements")
     for element_id, value_name in names.items():
         attrs = {"id": element_id, "valueName": value_name, "maxLength": str(max_length)}
@@ -69,10 +74,6 @@ def admx(revision, key, names, max_length):
         if element_id == "File":
             attrs["required"] = "true"
         el(elements, "text", **attrs)
-    disabled = el(policy, "disabledList")
-    for value_name in names.values():
-        item = el(disabled, "item", key=key, valueName=value_name)
-        el(el(item, "value"), "delete")
     return doc
 
 

@@ -4,9 +4,11 @@
   check_policy.py ADMX ADML LAUNCH_CONFIG_H
 
 No ADMX schema validator runs here, so this checks what the editor and the
-agent depend on: both files parse, every reference resolves and nothing is
-left unused, and the policy writes the key, values and lengths that the agent
-reads, as the header (parsed here on its own) defines them.
+agent depend on: both files parse, a policy's children stand in the order the
+published schema requires (the editors refuse a template otherwise), every
+reference resolves and nothing is left unused, and the policy writes the key,
+values and lengths that the agent reads, as the header (parsed here on its
+own) defines them.
 
 Prints one line per check, then "N passed, N failed"; exits 1 on any failure.
 """
@@ -22,6 +24,9 @@ from checks import CheckFailed, expect, run_checks  # noqa: E402
 GP = "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions"
 NS = "{" + GP + "}"
 REFERENCE = re.compile(r"\$\((string|presentation)\.([^)]*)\)")
+# The order the ADMX schema (a sequence) requires of a policy's children; each at most once.
+POLICY_CHILDREN = ("parentCategory", "seeAlso", "keywords", "supportedOn", "enabledValue", "disabledValue",
+                   "enabledList", "disabledList", "elements")
 
 
 def header_facts(path):
@@ -69,6 +74,15 @@ def all_checks(admx, adml, header):
             expect(refs == ids, f"{pid}: controls for {sorted(refs)}, elements {sorted(ids)}")
         return "one control per element"
 
+    def child_order():
+        for policy in policies:
+            names = [child.tag[len(NS):] if child.tag.startswith(NS) else child.tag for child in policy]
+            unknown = [n for n in names if n not in POLICY_CHILDREN]
+            expect(not unknown, f"{policy.get('name')}: not a policy child: {unknown}")
+            ranks = [POLICY_CHILDREN.index(n) for n in names]
+            expect(all(a < b for a, b in zip(ranks, ranks[1:])), f"{policy.get('name')}: children in the order {names}")
+        return "as the schema requires"
+
     def namespace():
         target = found(admx, "policyNamespaces/target")
         expect(len(target) == 1 and target[0].get("namespace", "").startswith("Marvek."),
@@ -112,6 +126,7 @@ def all_checks(admx, adml, header):
                f"(key, value, deleted): {items}")
         return f"deletes {file_value}, {parameters_value}"
 
+    yield "policy children in schema order", child_order
     yield "ADMX references resolve in the ADML", references
     yield "ADML entries all used", unused
     yield "presentation controls match the elements", controls
