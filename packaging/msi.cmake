@@ -51,6 +51,19 @@ function(keyvane_msi output version)
     COMMAND ${MSIBUILD} ${unsigned}
             -q "DELETE FROM Upgrade WHERE ActionProperty='WIX_UPGRADE_DETECTED'"
             -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('{${upgrade_code}}', '${version}', 513, 'WIX_UPGRADE_DETECTED')"
+    # RemoveExistingProducts right after InstallInitialize, inside the transaction: a later
+    # failure rolls the old version's removal back too, instead of leaving neither installed.
+    # A folder where Windows would never start a UI-access program is refused after costing,
+    # whichever property redirected it, and so is one that climbs out of Program Files by ".." or
+    # a slash (19: an error that ends the installation, 1603).
+    COMMAND ${MSIBUILD} ${unsigned}
+            -q "UPDATE InstallExecuteSequence SET Sequence=1501 WHERE Action='RemoveExistingProducts'"
+    # This wixl knows no commit or rollback steps (1 DLL + 64 return ignored + 256 rollback or
+    # 512 commit + 1024 deferred + 2048 no impersonation).
+            -q "UPDATE CustomAction SET Type=3393 WHERE Action='RestartAgentsOnRollback'"
+            -q "UPDATE CustomAction SET Type=3649 WHERE Action='RestartAgents'"
+            -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RefuseInstallFolder', 19, '', 'Keyvane must be installed below [ProgramFiles64Folder]: Windows starts its agent from no other folder. Leave INSTALLDIR unset, or choose a folder there.')"
+            -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RefuseInstallFolder', 'NOT REMOVE~=\"ALL\" AND (NOT (INSTALLDIR ~<< ProgramFiles64Folder) OR INSTALLDIR >< \"\\..\" OR INSTALLDIR >< \"/\")', 1001)"
     # Secure, so that the properties reach the elevated part of a per-machine install.
     COMMAND ${MSIBUILD} ${unsigned}
             -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SHORTCUT_FILE;SHORTCUT_PARAMETERS' WHERE Property='SecureCustomProperties'"

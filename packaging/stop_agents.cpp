@@ -1,20 +1,28 @@
-// StopAgents.dll, stored in the package's Binary table: the installer's stop step.
+// StopAgents.dll, stored in the package's Binary table: the installer's own steps around the agent.
 //
-// Windows Installer runs StopAgents as a deferred custom action without impersonation, that is as
-// LocalSystem inside the installer service, before the agent's file is removed or replaced. From
-// there it can reach what a program started by the installer could not: agents in every session,
-// at whatever integrity level UI access gave them. It ends every process whose image is the
-// installed Keyvane.exe (CustomActionData: its full path) and waits until they are gone.
+// StopAgents runs as a deferred custom action without impersonation, that is as LocalSystem inside
+// the installer service, before the agent's file is removed or replaced. From there it can reach
+// what a program started by the installer could not: agents in every session, at whatever
+// integrity level UI access gave them. It ends every process whose image is the installed
+// Keyvane.exe (CustomActionData: its full path) and waits until they are gone.
 //
-// It never fails the installation: a process it cannot end is written to the installer's log and
-// the step returns success. Windows Installer then treats the file as in use (replaced or deleted
-// at the next restart, exit code 3010 under /norestart) instead of rolling everything back.
+// ObserveAgents, an immediate step before anything is removed, notes the sessions that run an
+// agent; RestartAgents, as commit step (and as rollback step), starts an agent again in each of
+// them once the installation is through (or undone). CheckNewerVersion, another immediate step,
+// refuses an older build over a later one that differs only in the fourth version field.
+//
+// None of them ever fails the installation: a process it cannot end, or a session it cannot start
+// an agent in, is written to the installer's log and the step returns success. Windows Installer
+// then treats a file still in use as such (replaced or deleted at the next restart, exit code 3010
+// under /norestart) instead of rolling everything back.
 #include <windows.h>
 
 #include <msi.h>
 #include <msiquery.h>
 #include <stdio.h>
 #include <tlhelp32.h>
+#include <userenv.h>
+#include <wtsapi32.h>
 
 #include "stop_agents.h"
 
@@ -30,6 +38,10 @@ const ULONGLONG DeadlineMs = 10000;
 const DWORD LongestPath = 32768;
 // Processes ended in one round; more are found by the next.
 const DWORD RoundSize = 64;
+// Sessions noted by ObserveAgents; more are left to the next logon.
+const DWORD MostSessions = 256;
+// How long a restart waits for cmd to hand the agent to the shell, to log the outcome.
+const DWORD StartWaitMs = 10000;
 
 // No C++ library, which would make the DLL fifteen times as large. One thread calls the step,
 // once per process.
@@ -39,7 +51,7 @@ wchar_t logLine[LongestPath + 200];
 
 // A line in the installer's log (msiexec /l*v).
 void Log(MSIHANDLE install, const wchar_t* format, ...) {
-    const wchar_t prefix[] = L"StopAgents: ";
+    const wchar_t prefix[] = L"Keyvane: ";
     const size_t start = sizeof(prefix) / sizeof(prefix[0]) - 1, end = sizeof(logLine) / sizeof(logLine[0]) - 1;
     wcscpy(logLine, prefix);
     va_list arguments;
@@ -94,13 +106,50 @@ DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
             continue;
         }
         // One that has ended already is gone as far as the files are concerned.
-        if (IsImageOfInstallation(image, installedExe) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
-            agents[count++] = Agent{process, entry.th32ProcessID};
-        else
+        if (!IsImageOfInstallation(image, installedExe) || WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
             CloseHandle(process);
+            continue;
+        }
+        agents[count++] = Agent{process, entry.th32ProcessID};
     }
     CloseHandle(snapshot);
     return count;
+}
+
+// cmd, started in the user's session with the user's own token, hands the agent to the shell.
+void StartAgentInSession(MSIHANDLE install, DWORD session, const wchar_t* agent) {
+    wchar_t command[LongestPath + 64], cmd[MAX_PATH], system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 9 || !AgentStartCommand(agent, command, sizeof(command) / sizeof(command[0]))) {
+        Log(install, L"cannot start %ls in session %lu: unusable path", agent, session);
+        return;
+    }
+    _snwprintf(cmd, MAX_PATH, L"%ls\\cmd.exe", system);
+    cmd[MAX_PATH - 1] = L'\0';
+    HANDLE token;
+    if (!WTSQueryUserToken(session, &token)) {
+        // Nobody is logged on there any more: the next logon starts the agent from the Run value.
+        Log(install, L"no user token for session %lu: error %lu", session, GetLastError());
+        return;
+    }
+    void* environment = nullptr;
+    if (!CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = const_cast<wchar_t*>(L"winsta0\\default");
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessAsUserW(token, cmd, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
+                             environment, system, &startup, &process)) {
+        DWORD code = STILL_ACTIVE;
+        if (WaitForSingleObject(process.hProcess, StartWaitMs) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
+        Log(install, L"started %ls in session %lu (cmd exit code %lu)", agent, session, code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    } else {
+        Log(install, L"cannot start %ls in session %lu: error %lu", agent, session, GetLastError());
+    }
+    if (environment) DestroyEnvironmentBlock(environment);
+    CloseHandle(token);
 }
 
 }  // namespace
@@ -137,5 +186,78 @@ extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
         }
     }
     Log(install, L"ended %lu and left %lu running of %ls", ended, left, installedExe);
+    return ERROR_SUCCESS;
+}
+
+// Immediate, before anything is removed (and before an upgrade removes the old version): the
+// sessions that run a process of the agent's name, as "1;3", in the property AgentSessions for the
+// restart steps. Listing processes needs no handle to them, so the installing user's rights do.
+extern "C" __declspec(dllexport) UINT __stdcall ObserveAgents(MSIHANDLE install) {
+    WTS_PROCESS_INFOW* processes = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count)) {
+        Log(install, L"cannot list processes: error %lu", GetLastError());
+        return ERROR_SUCCESS;
+    }
+    DWORD sessions[MostSessions];
+    DWORD found = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        const WTS_PROCESS_INFOW& process = processes[i];
+        if (!process.pProcessName || CompareStringOrdinal(process.pProcessName, -1, L"Keyvane.exe", -1, TRUE) != CSTR_EQUAL)
+            continue;
+        bool known = false;
+        for (DWORD j = 0; j < found; ++j) known = known || sessions[j] == process.SessionId;
+        if (!known && found < MostSessions) sessions[found++] = process.SessionId;
+    }
+    WTSFreeMemory(processes);
+    wchar_t list[MostSessions * 11 + 1];
+    FormatSessionList(sessions, found, list, sizeof(list) / sizeof(list[0]));
+    MsiSetPropertyW(install, L"AgentSessions", list);
+    if (found) Log(install, L"agents run in session(s) %ls", list);
+    return ERROR_SUCCESS;
+}
+
+// CustomActionData: the installed exe, "|", and the sessions ObserveAgents noted. An uninstall and
+// an upgrade's removal of the old version hand the commit step nothing. As a rollback step it may
+// run before the file is back (an upgrade's rolled-back removal of the old version restores it
+// later, and that version's own rollback step then starts the agents).
+extern "C" __declspec(dllexport) UINT __stdcall RestartAgents(MSIHANDLE install) {
+    DWORD size = LongestPath;
+    if (MsiGetPropertyW(install, L"CustomActionData", installedExe, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    DWORD sessions[MostSessions];
+    DWORD count = 0;
+    const wchar_t* list = SplitRestartData(installedExe);
+    if (list) count = ParseSessionList(list, sessions, MostSessions);
+    if (count == 0 || !installedExe[0]) return ERROR_SUCCESS;
+    if (GetFileAttributesW(installedExe) == INVALID_FILE_ATTRIBUTES) {
+        Log(install, L"%ls is not in place; agents of session(s) %ls not started", installedExe, list);
+        return ERROR_SUCCESS;
+    }
+    for (DWORD i = 0; i < count; ++i) StartAgentInSession(install, sessions[i], installedExe);
+    return ERROR_SUCCESS;
+}
+
+// Immediate, after FindRelatedProducts: a related product whose full version is later than this
+// package's is reported as a downgrade, which the launch condition refuses (1603).
+extern "C" __declspec(dllexport) UINT __stdcall CheckNewerVersion(MSIHANDLE install) {
+    wchar_t packageVersion[64], related[1024], installedVersion[64];
+    DWORD size = 64;
+    if (MsiGetPropertyW(install, L"ProductVersion", packageVersion, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    size = 1024;
+    if (MsiGetPropertyW(install, L"WIX_UPGRADE_DETECTED", related, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    // A list of product codes, each 38 characters, separated by semicolons.
+    for (wchar_t* code = related; *code;) {
+        wchar_t* next = wcschr(code, L';');
+        if (next) *next++ = L'\0';
+        size = 64;
+        if (MsiGetProductInfoW(code, L"VersionString", installedVersion, &size) == ERROR_SUCCESS &&
+            IsLaterVersion(installedVersion, packageVersion)) {
+            Log(install, L"installed version %ls (%ls) is later than this package's %ls: not replaced", installedVersion,
+                code, packageVersion);
+            MsiSetPropertyW(install, L"WIX_DOWNGRADE_DETECTED", code);
+        }
+        if (!next) break;
+        code = next;
+    }
     return ERROR_SUCCESS;
 }

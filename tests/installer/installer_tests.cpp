@@ -3,6 +3,7 @@
 // and the configuration as found.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -187,6 +188,20 @@ std::string ProcessImage(DWORD processId) {
     return image;
 }
 
+// Whether a silent run's verbose log asks for a reboot anywhere (a pending reboot of the machine
+// itself, which the log also names, is not the run's doing).
+::testing::AssertionResult NamesNoReboot(const std::string& logPath) {
+    std::vector<std::string> lines = ReadLines(logPath);
+    if (lines.empty()) return ::testing::AssertionFailure() << "no log at " << logPath;
+    for (const std::string& line : lines) {
+        std::string lower = line;
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (lower.find("reboot") != std::string::npos && lower.find("msisystemrebootpending") == std::string::npos)
+            return ::testing::AssertionFailure() << logPath << ": " << line;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 class Installer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -229,6 +244,20 @@ protected:
         EXPECT_NE(window, nullptr) << "no agent window after starting " << command.text;
         EXPECT_EQ(WindowProcessId(window), agent.Id());
         return agent;
+    }
+
+    // After an install, upgrade or repair that ended `ended`: an agent runs again in this session,
+    // from the installed file, started by the package (Windows may take a moment to start it).
+    static void ExpectAgentRunsAgain(Process& ended) {
+        EXPECT_NE(ended.WaitExit(0), STILL_ACTIVE) << "the agent was not ended";
+        HWND window = nullptr;
+        EXPECT_TRUE(WaitFor([&] {
+            window = FindWindowA(AgentClass, AgentTitle);
+            return window && WindowProcessId(window) != ended.Id();
+        })) << "no agent runs again after the installation";
+        if (!window) return;
+        std::string image = ProcessImage(WindowProcessId(window));
+        EXPECT_EQ(lstrcmpiA(image.c_str(), InstalledAgent), 0) << image;
     }
 
     // The single installed product, in the machine context, with the given version.
@@ -419,12 +448,16 @@ TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
     const std::string later = WindowsPathFromEnvironment(GetParam().packageVariable);
     const std::string laterVersion = EnvironmentValue(GetParam().versionVariable);
     const std::string laterAgent = WindowsPathFromEnvironment(GetParam().agentVariable);
+    const std::string log = TempPath("keyvane-upgrade.log");
     ASSERT_EQ(Install(Package()), 0u);
     Process agent = StartFromRunValue();
 
-    ASSERT_EQ(Install(later), 0u) << later;
+    ASSERT_EQ(Install(later, "/l*v " + Quoted(log)), 0u) << later;
     ExpectInstalledVersion(laterVersion);
-    EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent of the replaced version outlived the upgrade";
+    // The replaced version's agent is ended, and the new file's agent runs in its place.
+    ExpectAgentRunsAgain(agent);
+    EXPECT_TRUE(NamesNoReboot(log));
+    DeleteFileA(log.c_str());
     EXPECT_TRUE(IsTheSignedAgent(InstalledAgent, laterAgent));
     EXPECT_EQ(FileVersion(InstalledAgent), laterVersion);
     EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Text(Quoted(InstalledAgent).c_str()));
@@ -435,26 +468,108 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD", "KEYVANE_AGENT_NEXT_BUILD"},
                       UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH", "KEYVANE_AGENT_NEXT_PATCH"}));
 
-TEST_F(Installer, RepairEndsTheAgentAndReplacesTheFile) {
-    ASSERT_EQ(Install(Package()), 0u);
+struct RepairCase {
+    const char* mode;  // REINSTALLMODE: "o" replaces only older files, "a" every file
+};
+
+void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.mode; }
+
+class Repair : public Installer, public ::testing::WithParamInterface<RepairCase> {};
+
+// What Apps & Features, msiexec /f and deployment tools run: without the launch properties, and
+// after the configuration was changed since the install (as Group Policy does).
+TEST_P(Repair, KeepsTheLaunchConfigurationAndStartsTheAgentAgain) {
+    ASSERT_EQ(Install(Package(), std::string("SHORTCUT_FILE=\"") + OldFile + "\" SHORTCUT_PARAMETERS=\"" +
+                                     OldParameters + "\""),
+              0u);
+    ASSERT_TRUE(WriteValue(ConfigKey, "File", Text(NewFile)));
+    ASSERT_TRUE(WriteValue(ConfigKey, "Parameters", Text(NewParameters)));
     Process agent = StartFromRunValue();
     const std::vector<std::string> pendingBefore = PendingRenames();
 
-    // msiexec /fa in properties (Wine's msiexec answers /fa with 1): every file again, whatever
-    // its version.
-    EXPECT_EQ(Install(Package(), "REINSTALL=ALL REINSTALLMODE=amus"), 0u);
-    EXPECT_NE(agent.WaitExit(0), STILL_ACTIVE) << "the agent outlived the repair";
+    // Properties rather than msiexec /f (Wine's msiexec answers /fa with 1).
+    EXPECT_EQ(Install(Package(), std::string("REINSTALL=ALL REINSTALLMODE=") + GetParam().mode), 0u);
+    ExpectAgentRunsAgain(agent);
     EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_EQ(ReadValue(ConfigKey, "File"), Text(NewFile));
+    EXPECT_EQ(ReadValue(ConfigKey, "Parameters"), Text(NewParameters));
     EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
 }
 
-TEST_F(Installer, EarlierVersionIsRefusedOverALaterOne) {
-    ASSERT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH")), 0u);
+INSTANTIATE_TEST_SUITE_P(Modes, Repair, ::testing::Values(RepairCase{"omus"}, RepairCase{"amus"}),
+                         [](const ::testing::TestParamInfo<RepairCase>& info) { return std::string(info.param.mode); });
+
+struct LaterCase {
+    const char* packageVariable;
+    const char* versionVariable;
+};
+
+void PrintTo(const LaterCase& c, std::ostream* os) { *os << EnvironmentValue(c.versionVariable); }
+
+class Downgrade : public Installer, public ::testing::WithParamInterface<LaterCase> {};
+
+// Windows Installer itself compares three fields: a later fourth field must win as well.
+TEST_P(Downgrade, EarlierVersionIsRefusedOverALaterOne) {
+    ASSERT_EQ(Install(WindowsPathFromEnvironment(GetParam().packageVariable)), 0u);
     EXPECT_EQ(Install(Package()), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
-    ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION_NEXT_PATCH"));
+    ExpectInstalledVersion(EnvironmentValue(GetParam().versionVariable));
     EXPECT_TRUE(FileExists(InstalledAgent));
+    EXPECT_EQ(FileVersion(InstalledAgent), EnvironmentValue(GetParam().versionVariable));
 }
+
+INSTANTIATE_TEST_SUITE_P(Versions, Downgrade,
+                         ::testing::Values(LaterCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD"},
+                                           LaterCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH"}));
+
+// A later package that fails before InstallFinalize. Windows rolls the old version's removal back
+// with the rest (it is inside the transaction); Wine's msi does not roll a nested removal back and
+// leaves neither. Either way, never half of one: what remains is reported.
+TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
+    ASSERT_EQ(Install(Package()), 0u);
+    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_FAILING")), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    std::vector<std::string> products = InstalledProducts();
+    std::string version = products.size() == 1 ? MachineProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING) : "";
+    bool old = products.size() == 1 && version == EnvironmentValue("KEYVANE_VERSION") && IsTheSignedAgent(InstalledAgent);
+    bool neither = products.empty() && !FileExists(InstalledAgent);
+    std::string remains = old ? "the old version, installed and in place" : neither ? "neither version" : "a half installation";
+    RecordProperty("remains", remains);
+    std::cout << "after a failed upgrade: " << remains << "\n";
+    EXPECT_TRUE(old || neither) << products.size() << " product(s), version " << version << ", agent file "
+                                << (FileExists(InstalledAgent) ? "present" : "absent");
+}
+
+struct FolderCase {
+    const char* name;
+    const char* installDir;
+    const char* agentThere;  // where Keyvane.exe would land
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class InstallFolder : public Installer, public ::testing::WithParamInterface<FolderCase> {};
+
+// Windows starts a UI-access program only from a secure folder: elsewhere it would never run.
+TEST_P(InstallFolder, OutsideProgramFilesIsRefused) {
+    const FolderCase& c = GetParam();
+    DeleteFileA(c.agentThere);  // left by an earlier run that let it through
+    ASSERT_FALSE(FileExists(c.agentThere)) << c.agentThere;
+    EXPECT_EQ(Install(Package(), std::string("INSTALLDIR=\"") + c.installDir + "\""),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_FALSE(FileExists(c.agentThere)) << c.agentThere;
+    EXPECT_FALSE(FileExists(InstalledAgent));
+    EXPECT_EQ(InstalledProducts(), std::vector<std::string>{});
+    EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Absent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, InstallFolder,
+    ::testing::Values(FolderCase{"OtherDrive", "D:\\Tools\\Keyvane\\", "D:\\Tools\\Keyvane\\Keyvane.exe"},
+                      FolderCase{"RootFolder", "C:\\Tools\\Keyvane\\", "C:\\Tools\\Keyvane\\Keyvane.exe"},
+                      FolderCase{"OutOfProgramFilesByDots", "C:\\Program Files\\..\\Tools\\",
+                                 "C:\\Tools\\Keyvane.exe"},
+                      FolderCase{"OutOfProgramFilesBySlashes", "C:\\Program Files/../Tools/", "C:\\Tools\\Keyvane.exe"}),
+    [](const ::testing::TestParamInfo<FolderCase>& info) { return std::string(info.param.name); });
 
 // The package's own tables, read with the MSI API.
 class PackageTables : public ::testing::Test {
@@ -535,6 +650,88 @@ TEST_F(PackageTables, StopStepRunsInSystemContextBeforeTheFilesChange) {
     EXPECT_LT(sequence["StopAgents"], sequence["InstallFiles"]);
 }
 
+TEST_F(PackageTables, RestartStepsStartTheEndedAgentsAfterwards) {
+    std::map<std::string, int> sequence;
+    for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
+        sequence[step[0]] = std::stoi(step[1]);
+    struct {
+        const char* action;
+        int phase;  // Commit or Rollback
+    } steps[] = {{"RestartAgents", Commit}, {"RestartAgentsOnRollback", Rollback}};
+    for (const auto& step : steps) {
+        std::vector<Row> row =
+            Rows(std::string("SELECT `Type`, `Target` FROM `CustomAction` WHERE `Action` = '") + step.action + "'");
+        ASSERT_EQ(row.size(), 1u) << step.action;
+        int type = std::stoi(row[0][0]);
+        EXPECT_EQ(type & (TypeMask | InScript | NoImpersonate | Rollback | Commit),
+                  DllInBinary | InScript | NoImpersonate | step.phase)
+            << step.action << ": type " << type;
+        EXPECT_EQ(row[0][1], "RestartAgents") << step.action;
+        // The sessions reach it through CustomActionData, set before it by an immediate step.
+        std::vector<Row> data =
+            Rows(std::string("SELECT `Action`, `Type`, `Target` FROM `CustomAction` WHERE `Source` = '") + step.action + "'");
+        ASSERT_EQ(data.size(), 1u) << step.action;
+        EXPECT_EQ(data[0][2], "[INSTALLDIR]Keyvane.exe|[AgentSessions]");
+        EXPECT_LT(sequence[data[0][0]], sequence[step.action]);
+        // In the script before anything is removed, so that a rollback undoes the removal first.
+        EXPECT_LT(sequence[step.action], sequence["StopAgents"]) << step.action;
+    }
+    std::vector<Row> observe = Rows("SELECT `Type` FROM `CustomAction` WHERE `Action` = 'ObserveAgents'");
+    ASSERT_EQ(observe.size(), 1u);
+    EXPECT_EQ(std::stoi(observe[0][0]) & (TypeMask | InScript), DllInBinary) << "not immediate";
+    EXPECT_LT(sequence["ObserveAgents"], sequence["RemoveExistingProducts"]);
+    // Restart Manager stays out: it reaches only the installing session.
+    EXPECT_EQ(Rows("SELECT `Value` FROM `Property` WHERE `Property` = 'MSIRESTARTMANAGERCONTROL'"),
+              std::vector<Row>{Row{"Disable"}});
+}
+
+TEST_F(PackageTables, OldVersionIsRemovedInsideTheTransaction) {
+    std::vector<Row> steps = Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`");
+    std::map<std::string, int> sequence;
+    for (const Row& step : steps) sequence[step[0]] = std::stoi(step[1]);
+    ASSERT_EQ(sequence.count("RemoveExistingProducts"), 1u);
+    EXPECT_GT(sequence["RemoveExistingProducts"], sequence["InstallInitialize"]);
+    for (const Row& step : steps) {
+        int at = std::stoi(step[1]);
+        EXPECT_FALSE(at > sequence["InstallInitialize"] && at < sequence["RemoveExistingProducts"])
+            << step[0] << " stands between InstallInitialize and RemoveExistingProducts";
+    }
+}
+
+// A repair rewrites the launch configuration's components from the properties of that run: the
+// values as they are must be read back into them before costing.
+TEST_F(PackageTables, LaunchConfigurationIsReadBackBeforeCosting) {
+    std::map<std::string, int> sequence;
+    for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
+        sequence[step[0]] = std::stoi(step[1]);
+    const int RawValue = 2, View64Bit = 16, Transitive = 64;
+    for (const char* value : {"File", "Parameters"}) {
+        const std::string property = std::string("SHORTCUT_") + (value[0] == 'F' ? "FILE" : "PARAMETERS");
+        std::vector<Row> locator = Rows(
+            std::string("SELECT `AppSearch`.`Property`, `RegLocator`.`Root`, `RegLocator`.`Key`, `RegLocator`.`Type` "
+                        "FROM `AppSearch`, `RegLocator` WHERE `AppSearch`.`Signature_` = `RegLocator`.`Signature_` "
+                        "AND `RegLocator`.`Name` = '") + value + "'");
+        ASSERT_EQ(locator.size(), 1u) << value;
+        EXPECT_EQ(locator[0][1], "2") << "HKLM";
+        EXPECT_EQ(locator[0][2], ConfigKey);
+        // Raw, so that the type and a leading # come back as the Registry table writes them.
+        EXPECT_EQ(std::stoi(locator[0][3]), RawValue | View64Bit) << value;
+        std::vector<Row> keep = Rows("SELECT `Action`, `Target` FROM `CustomAction` WHERE `Source` = '" + property + "'");
+        ASSERT_EQ(keep.size(), 1u) << property;
+        EXPECT_EQ(keep[0][1], "[" + locator[0][0] + "]");
+        EXPECT_GT(sequence[keep[0][0]], sequence["AppSearch"]);
+        EXPECT_LT(sequence[keep[0][0]], sequence["CostInitialize"]);
+        std::vector<Row> condition =
+            Rows("SELECT `Condition` FROM `InstallExecuteSequence` WHERE `Action` = '" + keep[0][0] + "'");
+        ASSERT_EQ(condition.size(), 1u);
+        EXPECT_NE(condition[0][0].find("Installed"), std::string::npos) << "a first install writes only what is given";
+        EXPECT_NE(condition[0][0].find("NOT " + property), std::string::npos) << "a given value must win";
+    }
+    // Transitive would remove them (and their values) when the condition turns false in a repair.
+    for (const Row& component : Rows("SELECT `Component`, `Attributes` FROM `Component` WHERE `Condition` <> ''"))
+        EXPECT_FALSE(std::stoi(component[1]) & Transitive) << component[0];
+}
+
 TEST_F(PackageTables, AgentIsAVersionedFile) {
     std::vector<Row> file = Rows("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = 'Keyvane.exe'");
     ASSERT_EQ(file.size(), 1u);
@@ -569,6 +766,52 @@ TEST(StopStep, EndsOnlyTheAgentOfThisInstallation) {
     // A step handed no path ends nothing.
     EXPECT_FALSE(IsImageOfInstallation(installed, L""));
     EXPECT_FALSE(IsImageOfInstallation(L"", L""));
+}
+
+TEST(InstallerSteps, LaterVersionComparesAllFourFields) {
+    struct {
+        const wchar_t* installed;
+        const wchar_t* package;
+        bool later;
+    } cases[] = {
+        {L"1.0.0.3", L"1.0.0.2", true},   {L"1.0.0.2", L"1.0.0.3", false}, {L"1.0.0.2", L"1.0.0.2", false},
+        {L"1.0.1.0", L"1.0.0.9", true},   {L"2.0", L"1.9.9.9", true},      {L"1.0", L"1.0.0.0", false},
+        {L"1.0.0.10", L"1.0.0.9", true},  {L"65535.0.0.0", L"1.0", true},  {L"1.0.0.2.1", L"1.0.0.1", false},
+        {L"1.0.x.3", L"1.0.0.2", false},  {L"", L"1.0.0.2", false},        {L"1.0.0.3", L"", false},
+        {L"70000.0.0.0", L"1.0", false},  {L"1..0.3", L"1.0.0.2", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsLaterVersion(c.installed, c.package), c.later) << c.installed << " " << c.package;
+}
+
+TEST(InstallerSteps, RestartDataAndCommand) {
+    wchar_t data[] = L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe|1;3;12";
+    const wchar_t* list = SplitRestartData(data);
+    ASSERT_NE(list, nullptr);
+    EXPECT_STREQ(data, L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe");
+    DWORD sessions[4] = {};
+    ASSERT_EQ(ParseSessionList(list, sessions, 4), 3u);
+    EXPECT_EQ(sessions[0], 1u);
+    EXPECT_EQ(sessions[2], 12u);
+    EXPECT_EQ(ParseSessionList(L"1;2;3", sessions, 2), 2u) << "bounded by the array";
+    EXPECT_EQ(ParseSessionList(L"", sessions, 4), 0u);
+    EXPECT_EQ(ParseSessionList(L"4294967296", sessions, 4), 0u);
+    EXPECT_EQ(ParseSessionList(L"2;x", sessions, 4), 1u);
+    wchar_t formatted[32];
+    const DWORD some[] = {0, 7, 4294967295u};
+    FormatSessionList(some, 3, formatted, 32);
+    EXPECT_STREQ(formatted, L"0;7;4294967295");
+    FormatSessionList(some, 3, formatted, 8);
+    EXPECT_STREQ(formatted, L"0;7") << "cut at an item, never inside one";
+    wchar_t none[] = L"C:\\Keyvane.exe";
+    EXPECT_EQ(SplitRestartData(none), nullptr);
+
+    wchar_t command[128];
+    ASSERT_TRUE(AgentStartCommand(L"C:\\Program Files\\A&B\\Keyvane.exe", command, 128));
+    EXPECT_STREQ(command, L"cmd.exe /d /c start \"\" \"C:\\Program Files\\A&B\\Keyvane.exe\"");
+    EXPECT_FALSE(AgentStartCommand(L"C:\\50%off%\\Keyvane.exe", command, 128)) << "cmd would expand it";
+    EXPECT_FALSE(AgentStartCommand(L"C:\\a\"b\\Keyvane.exe", command, 128));
+    EXPECT_FALSE(AgentStartCommand(L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", command, 40)) << "too long";
+    EXPECT_FALSE(AgentStartCommand(L"", command, 128));
 }
 
 }  // namespace
