@@ -323,17 +323,19 @@ CheckResult CheckSecureFolder(const CheckContext& context) {
     return check;
 }
 
-CheckResult CheckAgent(CheckContext* context) {
+bool LoadAgentIdentity(HINSTANCE module, AgentIdentity* identity) {
+    return LoadStringA(module, IDS_WINDOW_CLASS, identity->windowClass, sizeof(identity->windowClass)) > 0 &&
+           LoadStringA(module, IDS_WINDOW_TITLE, identity->windowTitle, sizeof(identity->windowTitle)) > 0;
+}
+
+CheckResult CheckAgent(const AgentIdentity* identity, CheckContext* context) {
     CheckResult check = {"agent", Status::Problem, "", "", {{"process_id", JsonNull}, {"path", JsonNull}}};
-    char windowClass[100] = "", windowTitle[100] = "";
-    HINSTANCE self = GetModuleHandleA(nullptr);
-    if (!LoadStringA(self, IDS_WINDOW_CLASS, windowClass, sizeof(windowClass)) ||
-        !LoadStringA(self, IDS_WINDOW_TITLE, windowTitle, sizeof(windowTitle))) {
+    if (!identity) {
         check.status = Status::Note;
-        check.summary = "The agent's window identity could not be loaded from this tool (" + ErrorText(GetLastError()) + ").";
+        check.summary = "The agent's window identity could not be loaded from this tool's resources.";
         return check;
     }
-    HWND window = FindWindowA(windowClass, windowTitle);
+    HWND window = FindWindowA(identity->windowClass, identity->windowTitle);
     if (!window) {
         check.summary = "No agent runs in this session.";
         check.action = "start it: open Keyvane.exe from Explorer or sign in again; if it still does not run, see signature and secure-folder";
@@ -370,8 +372,11 @@ CheckResult CheckUiAccess(const CheckContext& context) {
     ScopedHandle tokenHandle(read ? token : nullptr);
     read = read && GetTokenInformation(token, TokenUIAccess, &uiAccess, sizeof(uiAccess), &size);
     if (!read) {
-        check.summary = "The agent's UI access could not be read (" + ErrorText(GetLastError()) +
-                        "); an agent started by an administrator runs above this prompt: run the tool elevated to see it.";
+        const DWORD error = GetLastError();
+        check.summary = "The agent's UI access could not be read (" + ErrorText(error) + ")";
+        check.summary += error == ERROR_ACCESS_DENIED
+                             ? ": an agent started by an administrator runs above this prompt; run the tool elevated to see it."
+                             : ".";
         return check;
     }
     check.fields[0].json = JsonBool(uiAccess != 0);
@@ -564,7 +569,8 @@ std::vector<CheckResult> RunChecks() {
     checks.push_back(CheckRunAtLogon());
     checks.push_back(CheckSignature(context));
     checks.push_back(CheckSecureFolder(context));
-    checks.push_back(CheckAgent(&context));
+    AgentIdentity identity;
+    checks.push_back(CheckAgent(LoadAgentIdentity(GetModuleHandleA(nullptr), &identity) ? &identity : nullptr, &context));
     checks.push_back(CheckUiAccess(context));
     checks.push_back(CheckKeyboards());
     checks.push_back(CheckLaunch());

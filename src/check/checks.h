@@ -33,7 +33,15 @@ CheckResult CheckInstalled(CheckContext* context);
 CheckResult CheckRunAtLogon();
 CheckResult CheckSignature(const CheckContext& context);
 CheckResult CheckSecureFolder(const CheckContext& context);
-CheckResult CheckAgent(CheckContext* context);
+// The agent window's identity, 100 bytes each as the agent holds it.
+struct AgentIdentity {
+    char windowClass[100];
+    char windowTitle[100];
+};
+// From `module`'s string table, which for the tool holds the agent's own texts (res/window_identity.rc).
+bool LoadAgentIdentity(HINSTANCE module, AgentIdentity* identity);
+// `identity` is null when it could not be loaded.
+CheckResult CheckAgent(const AgentIdentity* identity, CheckContext* context);
 CheckResult CheckUiAccess(const CheckContext& context);
 CheckResult CheckKeyboards();
 CheckResult CheckLaunch();

@@ -56,7 +56,7 @@ std::string FolderPart(const std::string& path) {
 NameForm FileNameForm(const char* file) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(file);
     bool letter = (p[0] | 0x20) >= 'a' && (p[0] | 0x20) <= 'z';
-    if (letter && p[1] == ':' && p[2] == '\\') return NameForm::FullPath;
+    if (letter && p[1] == ':' && (p[2] == '\\' || p[2] == '/')) return NameForm::FullPath;
     if (p[0] == '\\' && p[1] == '\\') return NameForm::FullPath;
     // A scheme is a letter, then letters, digits, '+', '-' or '.', then a colon; one letter is a drive.
     size_t length = 0;

@@ -1,6 +1,8 @@
 // The recognition and configuration decisions, called directly.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include <objbase.h>
@@ -128,10 +130,16 @@ TEST_F(ConfigString, BufferIsAlwaysTerminatedAndNeverOverrun) {
                                  static_cast<DWORD>(c.stored.size())),
                   ERROR_SUCCESS)
             << c.name;
-        char buffer[ConfigValueBufferSize];
-        memset(buffer, '#', sizeof(buffer));
-        EXPECT_EQ(ReadConfigString(key, "Value", buffer), c.ok) << c.name;
-        EXPECT_EQ(std::string(buffer), c.read) << c.name;  // terminated, or this would run off the end
+        // A guard byte right after the buffer shows a terminator written one past its end.
+        struct {
+            char buffer[ConfigValueBufferSize];
+            char guard;
+        } read;
+        memset(&read, '#', sizeof(read));
+        EXPECT_EQ(ReadConfigString(key, "Value", read.buffer), c.ok) << c.name;
+        EXPECT_EQ(std::string(read.buffer, strnlen(read.buffer, sizeof(read.buffer))), c.read) << c.name;
+        EXPECT_NE(memchr(read.buffer, '\0', sizeof(read.buffer)), nullptr) << c.name << ": not terminated";
+        EXPECT_EQ(read.guard, '#') << c.name << ": written past the buffer";
     }
     char buffer[ConfigValueBufferSize];
     memset(buffer, '#', sizeof(buffer));
