@@ -5,10 +5,12 @@
 const char ShortcutConfigKey[] = KEYVANE_CONFIG_KEY;
 const char FallbackApp[] = "msinfo32.exe";
 
+ConfigReads configReads = {RegQueryValueExA};
+
 bool ReadConfigString(HKEY key, const char* valueName, char (&buffer)[ConfigValueBufferSize]) {
     DWORD type = REG_NONE;
     DWORD size = sizeof(buffer);
-    LSTATUS status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    LSTATUS status = configReads.queryValue(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
     bool isString = type == REG_SZ || type == REG_EXPAND_SZ;
     if (status != ERROR_SUCCESS || !isString || size > sizeof(buffer)) {
         buffer[0] = '\0';

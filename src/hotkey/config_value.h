@@ -10,6 +10,13 @@ extern const char FallbackApp[];  // started from the Windows system folder, nev
 
 const DWORD ConfigValueBufferSize = KEYVANE_CONFIG_VALUE_BYTES;
 
+// The one registry read behind ReadConfigString. It defaults to advapi32; tests answer as Windows
+// does where Wine does not (Wine refuses a string that fills the buffer without its terminator).
+struct ConfigReads {
+    LSTATUS(WINAPI* queryValue)(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD);
+};
+extern ConfigReads configReads;
+
 // Reads one string value into a 512-byte buffer that always ends up terminated. False, with the
 // buffer empty, when the value is missing, not a string, or does not fit with its terminator.
 bool ReadConfigString(HKEY key, const char* valueName, char (&buffer)[ConfigValueBufferSize]);

@@ -290,15 +290,24 @@ TEST_F(CheckSeams, WatchShowsEachReportAsItArrives) {
     };
     static int shown;
     shown = 0;
+    HWND window = nullptr;
+    RAWINPUTDEVICE registered = {};
+    UINT registrations = 0;
     // Delivered as Windows would, to the window the tool makes for listening.
     std::thread keyboard([&] {
-        HWND window = nullptr;
         WaitFor([&] { return (window = FindWindowA(WatchWindowClass, nullptr)) != nullptr; });
+        UINT count = 1;
+        registrations = GetRegisteredRawInputDevices(&registered, &count, sizeof(registered));
         for (HRAWINPUT input : inputs) PostMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input));
     });
     WatchResult watch = Watch(3, [](const WatchedReport&) { ++shown; });
     keyboard.join();
     ASSERT_EQ(watch.error, 0u);
+    ASSERT_EQ(registrations, 1u) << GetLastError();
+    EXPECT_EQ(registered.usUsagePage, 0xFF00);
+    EXPECT_EQ(registered.usUsage, 0x0001);
+    EXPECT_EQ(registered.dwFlags, static_cast<DWORD>(RIDEV_INPUTSINK)) << "reports must arrive while another window has the focus";
+    EXPECT_EQ(registered.hwndTarget, window);
     EXPECT_EQ(shown, 6);
     CheckResult check = WatchCheck(watch);
     EXPECT_EQ(check.status, Status::Ok) << check.summary;
@@ -583,6 +592,7 @@ TEST(CheckProgram, StreamsAndExitCodes) {
 void Snapshot(HKEY root, const std::string& path, std::map<std::string, std::string>* items) {
     HKEY key;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    (*items)[std::to_string(reinterpret_cast<ULONG_PTR>(root)) + "\\" + path] = "key";
     char name[16384];
     for (DWORD i = 0;; ++i) {
         DWORD nameSize = sizeof(name), type = 0, size = 0;
@@ -633,27 +643,32 @@ std::map<std::string, std::string> MachineState() {
 }
 
 TEST(CheckProgram, ChangesNothing) {
-    // A running agent and a configuration give the checks the most to read.
-    ASSERT_TRUE(observe::WriteConfig({{"File", REG_SZ, observe::LaunchTargetPath()}, {"Parameters", REG_SZ, "x"}}));
+    // A running agent gives the checks the most to read; with and without a configuration key.
     Process agent = StartAgent();
     ASSERT_NE(WaitForAgentWindow(), nullptr);
-    // Also whatever Wine sets up at a program's first start, which is not the tool's change.
-    ToolRun first = RunTool("--json");
-    EXPECT_NE(first.out.find("\"process_id\": " + std::to_string(agent.Id()) + ","), std::string::npos)
-        << "the agent's identity in the tool's own resources: " << first.out;
-    const std::map<std::string, std::string> before = MachineState();
-    ToolRun run = RunTool("--watch 1");
-    EXPECT_NE(run.out.find("watch"), std::string::npos) << run.out;
-    const std::map<std::string, std::string> after = MachineState();
+    for (bool configured : {false, true}) {
+        SCOPED_TRACE(configured ? "configured" : "no configuration key");
+        if (configured)
+            ASSERT_TRUE(observe::WriteConfig({{"File", REG_SZ, observe::LaunchTargetPath()}, {"Parameters", REG_SZ, "x"}}));
+        else
+            observe::DeleteConfig();
+        const std::map<std::string, std::string> before = MachineState();
+        ToolRun json = RunTool("--json");
+        EXPECT_NE(json.out.find("\"process_id\": " + std::to_string(agent.Id()) + ","), std::string::npos)
+            << "the agent's identity in the tool's own resources: " << json.out;
+        ToolRun watch = RunTool("--watch 1");
+        EXPECT_NE(watch.out.find("watch"), std::string::npos) << watch.out;
+        const std::map<std::string, std::string> after = MachineState();
+        for (const auto& item : after) {
+            auto found = before.find(item.first);
+            EXPECT_TRUE(found != before.end() && found->second == item.second) << "changed or added: " << item.first;
+        }
+        for (const auto& item : before) EXPECT_TRUE(after.count(item.first)) << "removed: " << item.first;
+        EXPECT_GT(before.size(), 1000u) << "the snapshot saw too little to show anything";
+    }
     EXPECT_TRUE(agent.Running()) << "the tool must leave the agent alone";
     EXPECT_TRUE(StopAllAgents());
     observe::DeleteConfig();
-    for (const auto& item : after) {
-        auto found = before.find(item.first);
-        EXPECT_TRUE(found != before.end() && found->second == item.second) << "changed or added: " << item.first;
-    }
-    for (const auto& item : before) EXPECT_TRUE(after.count(item.first)) << "removed: " << item.first;
-    EXPECT_GT(before.size(), 1000u) << "the snapshot saw too little to show anything";
 }
 
 }  // namespace
