@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """KeyvaneCheck.exe --json as a fleet tool reads it, parsed by Python's json.
 
-  check_json.py WINE_RUN KEYVANECHECK VERSION CONFIG_KEY
+  check_json.py WINE_RUN KEYVANECHECK VERSION CONFIG_KEY MSI
 
-Runs the signed tool under Wine twice: with a launch configuration whose Parameters hold a quote,
-a backslash and a cp1252 byte, and with none. Prints one line per check, then the counts.
+Runs the signed tool under Wine: with a launch configuration whose Parameters hold a quote, a
+backslash and a cp1252 byte, with none, and with the package installed and removed again (so this
+runs alone, as the installer tests do). Prints one line per check, then the counts.
 """
 
 import json
@@ -16,7 +17,7 @@ import tempfile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import expect, run_checks  # noqa: E402
 
-wine_run, tool, version, config_key = sys.argv[1:5]
+wine_run, tool, version, config_key, msi = sys.argv[1:6]
 
 IDS = ["installed", "run-at-logon", "signature", "secure-folder", "agent", "ui-access", "keyboards",
        "launch", "config-access", "pending-restart", "predecessor"]
@@ -105,7 +106,32 @@ def check_usage():
     return "--help 0, a wrong option or number 2, each with the usage"
 
 
+def check_installed():
+    result = wine("msiexec", "/i", msi, "/qn")
+    expect(result.returncode == 0, f"msiexec /i: {result.returncode}")
+    try:
+        _, document = report()
+    finally:
+        removed = wine("msiexec", "/x", msi, "/qn")
+    checks = by_id(document)
+    installed = checks["installed"]
+    expect(installed["status"] == "ok" and installed["version"] == version, f"installed {installed}")
+    expect(installed["product_code"].startswith("{"), f"product code {installed['product_code']!r}")
+    run = checks["run-at-logon"]
+    agent = installed["folder"] + "\\Keyvane.exe"
+    expect(run["status"] == "ok" and run["command"] == f'"{agent}"', f"run-at-logon {run}")
+    for check in ("signature", "secure-folder"):
+        expect(checks[check]["path"] == agent, f"{check} looks at {checks[check]['path']!r}, not {agent!r}")
+    expect(checks["secure-folder"]["status"] == "ok", f"secure-folder {checks['secure-folder']}")
+    expect(removed.returncode == 0, f"msiexec /x: {removed.returncode}")
+    _, document = report()
+    after = by_id(document)["installed"]
+    expect(after["status"] == "note" and after["folder"] is None, f"after removal {after}")
+    return f"found {installed['version']} in {installed['folder']}, and nothing once removed"
+
+
 sys.exit(run_checks([
+    ("installed package", check_installed),
     ("document", check_document),
     ("cp1252 text as UTF-8", check_launch_text),
     ("usage", check_usage),
