@@ -2,7 +2,6 @@
 
 #include <msi.h>
 #include <sddl.h>
-#include <shlobj.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -18,6 +17,7 @@ const char WatchWindowClass[] = "KeyvaneCheck watch";
 
 namespace {
 
+const char WindowsVersionKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 const char SessionManagerKey[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char ConfigKeyText[] = "HKLM\\" KEYVANE_CONFIG_KEY;
@@ -305,10 +305,15 @@ CheckResult CheckSecureFolder(const CheckContext& context) {
     char full[MAX_PATH];
     DWORD length = GetFullPathNameA(context.agentFile.c_str(), sizeof(full), full, nullptr);
     std::string path = length > 0 && length < sizeof(full) ? std::string(full, length) : context.agentFile;
+    // Where Windows keeps the Program Files folders: the environment is the user's to change, and
+    // the shell, which reads them from here too, would add a slow DLL load to every run.
     std::vector<std::string> roots = {SystemFolder()};
-    for (int folder : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86}) {
+    for (const char* value : {"ProgramFilesDir", "ProgramFilesDir (x86)"}) {
         char root[MAX_PATH];
-        if (SHGetFolderPathA(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, root) == S_OK) roots.push_back(root);
+        DWORD size = sizeof(root);
+        if (RegGetValueA(HKEY_LOCAL_MACHINE, WindowsVersionKey, value, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr,
+                         root, &size) == ERROR_SUCCESS)
+            roots.push_back(root);
     }
     bool secure = false;
     for (const std::string& root : roots) secure = secure || IsInFolder(path, root);

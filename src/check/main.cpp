@@ -12,6 +12,22 @@ namespace {
 
 bool jsonOutput = false;
 
+// ANSI text to stdout. A console shows it in its own code page, not the ANSI one: there it goes as
+// UTF-16, so that a path with a letter outside ASCII reads right.
+void PrintText(const std::string& text) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (!GetConsoleMode(out, &mode)) {
+        fputs(text.c_str(), stdout);
+        return;
+    }
+    int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(length > 0 ? length : 0, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    DWORD written;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
 // Shown as it arrives; with --json on stderr, since stdout carries the one object.
 void PrintReport(const WatchedReport& report) {
     fprintf(jsonOutput ? stderr : stdout, "report %s:%s %s agent would act: %s\n", HexId(report.vendorId).c_str(),
@@ -49,7 +65,7 @@ int main(int argc, char** argv) {
         const std::string json = ReportJson(checks);
         fwrite(json.data(), 1, json.size(), stdout);
     } else {
-        fputs(ReportText(checks).c_str(), stdout);
+        PrintText(ReportText(checks));
     }
     fflush(stdout);
     return ExitCode(checks);
