@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """KeyvaneCheck.exe --json as a fleet tool reads it, parsed by Python's json.
 
-  check_json.py WINE_RUN KEYVANECHECK VERSION CONFIG_KEY MSI
+  check_tool.py WINE_RUN KEYVANECHECK VERSION CONFIG_KEY MSI
 
 Runs the signed tool under Wine: with a launch configuration whose Parameters hold a quote, a
 backslash and a cp1252 byte, with none, and with the package installed and removed again (so this
