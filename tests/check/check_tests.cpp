@@ -294,10 +294,14 @@ TEST_F(CheckSeams, WatchShowsEachReportAsItArrives) {
     RAWINPUTDEVICE registered = {};
     UINT registrations = 0;
     // Delivered as Windows would, to the window the tool makes for listening.
+    // The window exists a moment before it is registered for the reports: wait for both.
     std::thread keyboard([&] {
-        WaitFor([&] { return (window = FindWindowA(WatchWindowClass, nullptr)) != nullptr; });
-        UINT count = 1;
-        registrations = GetRegisteredRawInputDevices(&registered, &count, sizeof(registered));
+        WaitFor([&] {
+            UINT count = 1;
+            window = FindWindowA(WatchWindowClass, nullptr);
+            registrations = GetRegisteredRawInputDevices(&registered, &count, sizeof(registered));
+            return window && registrations == 1;
+        });
         for (HRAWINPUT input : inputs) PostMessageA(window, WM_INPUT, RIM_INPUT, reinterpret_cast<LPARAM>(input));
     });
     WatchResult watch = Watch(3, [](const WatchedReport&) { ++shown; });
