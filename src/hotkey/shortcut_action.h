@@ -2,10 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include "launch_config.h"
-
-extern const char ShortcutConfigKey[];  // below HKEY_LOCAL_MACHINE
-extern const char FallbackApp[];  // started from the Windows system folder, never by bare name
+#include "config_value.h"
 
 struct KeyEvent {
     BYTE virtualKey;
@@ -14,15 +11,6 @@ struct KeyEvent {
 };
 // The four keybd_event calls of one press, in order.
 extern const KeyEvent WindowsBEvents[4];
-
-const DWORD ConfigValueBufferSize = KEYVANE_CONFIG_VALUE_BYTES;
-
-// Reads one string value into a 512-byte buffer that always ends up terminated. False, with the
-// buffer empty, when the value is missing, not a string, or does not fit with its terminator.
-bool ReadConfigString(HKEY key, const char* valueName, char (&buffer)[ConfigValueBufferSize]);
-
-// The fallback's full path in the system folder; false, with `path` empty, when it cannot be had.
-bool FallbackPath(char (&path)[MAX_PATH]);
 
 void SendWindowsB();
 void LaunchConfiguredApp();

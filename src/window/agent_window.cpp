@@ -9,10 +9,6 @@ HINSTANCE appInstance;
 
 namespace {
 
-// The keyboard's vendor-defined collection that carries the shortcut report.
-const USHORT VendorUsagePage = 0xFF00;
-const USHORT VendorUsage = 0x0001;
-
 void SubscribeToKeyboard(HWND window) {
     RAWINPUTDEVICE device = {};
     device.usUsagePage = VendorUsagePage;

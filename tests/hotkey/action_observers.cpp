@@ -114,6 +114,35 @@ bool WriteConfig(const std::vector<ConfigValue>& values) {
 
 void DeleteConfig() { RegDeleteKeyA(HKEY_LOCAL_MACHINE, ConfigKey); }
 
+std::vector<LaunchCase> LaunchCases() {
+    const std::string target = LaunchTargetPath();
+    const std::string fallback = FallbackLine();
+    const std::string tooLong(600, 'x');
+    const std::string longest(511, 'p');  // what the 512-byte buffer holds with its terminator
+    const std::string quoted = "say \"hi\" C:\\d\\\xE9";  // a quote, a backslash, a cp1252 byte
+    return {
+        {"file and parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, "--mode quick"}}, "launch_target.exe|--mode quick", "ok"},
+        {"empty parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, ""}}, "launch_target.exe|", "ok"},
+        {"no parameters value", {{"File", REG_SZ, target}}, "launch_target.exe|", "ok"},
+        {"expandable string", {{"File", REG_EXPAND_SZ, target}, {"Parameters", REG_EXPAND_SZ, "x"}}, "launch_target.exe|x", "ok"},
+        {"values without terminator", {{"File", REG_SZ, target, true}, {"Parameters", REG_SZ, "raw", true}}, "launch_target.exe|raw", "ok"},
+        {"parameters not a string", {{"File", REG_SZ, target}, {"Parameters", REG_DWORD, std::string("\1\0\0\0", 4)}}, "launch_target.exe|", "ok"},
+        {"parameters too long", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, tooLong}}, "launch_target.exe|", "ok"},
+        {"parameters binary", {{"File", REG_SZ, target}, {"Parameters", REG_BINARY, "a b"}}, "launch_target.exe|", "ok"},
+        {"parameters with a quote, a backslash and a cp1252 byte", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, quoted}}, "launch_target.exe|" + quoted, "ok"},
+        {"missing file", {{"File", REG_SZ, BinDir() + "no such program.exe"}, {"Parameters", REG_SZ, "p"}}, fallback, "problem"},
+        {"longest parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, longest}}, "launch_target.exe|" + longest, "ok"},
+        {"key absent", {}, fallback, "note"},
+        {"bare name found only in the start folder", {{"File", REG_SZ, DecoyName}}, fallback, "problem"},
+        {"key without values", {{"Other", REG_SZ, "x"}}, fallback, "note"},
+        {"file empty", {{"File", REG_SZ, ""}, {"Parameters", REG_SZ, "p"}}, fallback, "note"},
+        {"file not a string", {{"File", REG_DWORD, std::string("\1\0\0\0", 4)}}, fallback, "problem"},
+        {"file binary", {{"File", REG_BINARY, target}}, fallback, "problem"},
+        {"file too long", {{"File", REG_SZ, target + std::string(600, ' ')}}, fallback, "problem"},
+        {"file exactly fills the buffer", {{"File", REG_SZ, std::string(512, 'y'), true}}, fallback, "problem"},
+    };
+}
+
 HWND CreateAgentWindowAs(const char* className, const char* title) {
     lstrcpynA(windowClassName, className, sizeof(windowClassName));
     lstrcpynA(windowTitle, title, sizeof(windowTitle));

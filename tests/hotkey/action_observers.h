@@ -69,6 +69,16 @@ struct ConfigValue {
 bool WriteConfig(const std::vector<ConfigValue>& values);
 void DeleteConfig();
 
+// One launch configuration, what the agent launched from it (a launch log line) and the status the
+// diagnosis tool gives it; both programs' tests run the same rows.
+struct LaunchCase {
+    const char* name;
+    std::vector<ConfigValue> config;  // empty: no key at all
+    std::string launched;
+    const char* checkStatus;
+};
+std::vector<LaunchCase> LaunchCases();
+
 // The agent's own window class, procedure and window, created in the test process under the
 // given identity; null when creation fails.
 HWND CreateAgentWindowAs(const char* className, const char* title);

@@ -185,37 +185,8 @@ TEST_F(Hotkey, EachPressInjectsWindowsBAsAnotherProcessSeesIt) {
     EXPECT_EQ(lines, (std::vector<std::string>{"launch_target.exe|press", "launch_target.exe|press"}));
 }
 
-struct LaunchCase {
-    const char* name;
-    std::vector<ConfigValue> config;  // empty: no key at all
-    std::string launched;
-};
-
 TEST_F(Hotkey, LaunchFollowsTheConfiguration) {
-    const std::string target = LaunchTargetPath();
-    const std::string fallback = FallbackLine();
-    const std::string tooLong(600, 'x');
-    const std::string longest(511, 'p');  // what the 512-byte buffer holds with its terminator
-    const LaunchCase cases[] = {
-        {"file and parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, "--mode quick"}}, "launch_target.exe|--mode quick"},
-        {"empty parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, ""}}, "launch_target.exe|"},
-        {"no parameters value", {{"File", REG_SZ, target}}, "launch_target.exe|"},
-        {"expandable string", {{"File", REG_EXPAND_SZ, target}, {"Parameters", REG_EXPAND_SZ, "x"}}, "launch_target.exe|x"},
-        {"values without terminator", {{"File", REG_SZ, target, true}, {"Parameters", REG_SZ, "raw", true}}, "launch_target.exe|raw"},
-        {"parameters not a string", {{"File", REG_SZ, target}, {"Parameters", REG_DWORD, std::string("\1\0\0\0", 4)}}, "launch_target.exe|"},
-        {"parameters too long", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, tooLong}}, "launch_target.exe|"},
-        {"parameters binary", {{"File", REG_SZ, target}, {"Parameters", REG_BINARY, "a b"}}, "launch_target.exe|"},
-        {"missing file", {{"File", REG_SZ, BinDir() + "no such program.exe"}, {"Parameters", REG_SZ, "p"}}, fallback},
-        {"longest parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, longest}}, "launch_target.exe|" + longest},
-        {"key absent", {}, fallback},
-        {"bare name found only in the start folder", {{"File", REG_SZ, DecoyName}}, fallback},
-        {"key without values", {{"Other", REG_SZ, "x"}}, fallback},
-        {"file empty", {{"File", REG_SZ, ""}, {"Parameters", REG_SZ, "p"}}, fallback},
-        {"file not a string", {{"File", REG_DWORD, std::string("\1\0\0\0", 4)}}, fallback},
-        {"file binary", {{"File", REG_BINARY, target}}, fallback},
-        {"file too long", {{"File", REG_SZ, target + std::string(600, ' ')}}, fallback},
-        {"file exactly fills the buffer", {{"File", REG_SZ, std::string(512, 'y'), true}}, fallback},
-    };
+    const std::vector<LaunchCase> cases = LaunchCases();
     HANDLE device = simkb::AddDevice(0x04B3, 0x3021);
     for (const LaunchCase& c : cases) {
         launches->Clear();

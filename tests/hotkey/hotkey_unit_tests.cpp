@@ -1,6 +1,8 @@
 // The recognition and configuration decisions, called directly.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
 
 #include <objbase.h>
@@ -128,15 +130,59 @@ TEST_F(ConfigString, BufferIsAlwaysTerminatedAndNeverOverrun) {
                                  static_cast<DWORD>(c.stored.size())),
                   ERROR_SUCCESS)
             << c.name;
-        char buffer[ConfigValueBufferSize];
-        memset(buffer, '#', sizeof(buffer));
-        EXPECT_EQ(ReadConfigString(key, "Value", buffer), c.ok) << c.name;
-        EXPECT_EQ(std::string(buffer), c.read) << c.name;  // terminated, or this would run off the end
+        // A guard byte right after the buffer shows a terminator written one past its end.
+        struct {
+            char buffer[ConfigValueBufferSize];
+            char guard;
+        } read;
+        memset(&read, '#', sizeof(read));
+        EXPECT_EQ(ReadConfigString(key, "Value", read.buffer), c.ok) << c.name;
+        EXPECT_EQ(std::string(read.buffer, strnlen(read.buffer, sizeof(read.buffer))), c.read) << c.name;
+        EXPECT_NE(memchr(read.buffer, '\0', sizeof(read.buffer)), nullptr) << c.name << ": not terminated";
+        EXPECT_EQ(read.guard, '#') << c.name << ": written past the buffer";
     }
     char buffer[ConfigValueBufferSize];
     memset(buffer, '#', sizeof(buffer));
     EXPECT_FALSE(ReadConfigString(key, "Missing", buffer));
     EXPECT_EQ(buffer[0], '\0');
+}
+
+// Windows hands over a string that fills the buffer exactly without adding a terminator; Wine's
+// registry refuses it before the agent's own check is reached, so the read answers as Windows does.
+TEST(ConfigStringAsWindowsAnswers, ValueThatFillsTheBufferIsRefusedWithoutWritingPastIt) {
+    static std::string stored;
+    configReads.queryValue = [](HKEY, LPCSTR, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) -> LSTATUS {
+        *type = REG_SZ;
+        const DWORD needed = static_cast<DWORD>(stored.size());
+        const bool fits = *size >= needed;
+        if (fits) memcpy(data, stored.data(), needed);
+        *size = needed;
+        return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+    };
+    const struct {
+        std::string stored;
+        bool ok;
+        std::string read;
+    } cases[] = {
+        {std::string(512, 'c'), false, ""},
+        {std::string(511, 'b'), true, std::string(511, 'b')},
+        {std::string(510, 'a') + '\0', true, std::string(510, 'a')},
+        {std::string(513, 'd'), false, ""},
+        {"", true, ""},
+    };
+    for (const auto& c : cases) {
+        stored = c.stored;
+        struct {
+            char buffer[ConfigValueBufferSize];
+            char guard;
+        } read;
+        memset(&read, '#', sizeof(read));
+        EXPECT_EQ(ReadConfigString(nullptr, "Value", read.buffer), c.ok) << c.stored.size();
+        EXPECT_EQ(std::string(read.buffer, strnlen(read.buffer, sizeof(read.buffer))), c.read) << c.stored.size();
+        EXPECT_NE(memchr(read.buffer, '\0', sizeof(read.buffer)), nullptr) << c.stored.size() << ": not terminated";
+        EXPECT_EQ(read.guard, '#') << c.stored.size() << " bytes: written past the buffer";
+    }
+    configReads.queryValue = RegQueryValueExA;
 }
 
 // Every path through the handler releases the packet buffer.

@@ -17,6 +17,8 @@ struct Packet {
 struct Device {
     DWORD vendorId;
     DWORD productId;
+    USHORT usagePage;
+    USHORT usage;
 };
 
 std::map<ULONG_PTR, Packet> packets;
@@ -78,8 +80,8 @@ UINT WINAPI SimulatedGetRawInputDeviceInfo(HANDLE handle, UINT command, LPVOID d
     info->dwType = RIM_TYPEHID;
     info->hid.dwVendorId = found->second.vendorId;
     info->hid.dwProductId = found->second.productId;
-    info->hid.usUsagePage = 0xFF00;
-    info->hid.usUsage = 0x0001;
+    info->hid.usUsagePage = found->second.usagePage;
+    info->hid.usUsage = found->second.usage;
     return sizeof(RID_DEVICE_INFO);
 }
 
@@ -104,10 +106,38 @@ void Uninstall() {
     rawInputReads.getRawInputDeviceInfo = GetRawInputDeviceInfoA;
 }
 
-HANDLE AddDevice(DWORD vendorId, DWORD productId) {
+HANDLE AddDevice(DWORD vendorId, DWORD productId, USHORT usagePage, USHORT usage) {
     ULONG_PTR handle = nextDevice++;
-    devices[handle] = Device{vendorId, productId};
+    devices[handle] = Device{vendorId, productId, usagePage, usage};
     return reinterpret_cast<HANDLE>(handle);
+}
+
+void RemoveDevices() { devices.clear(); }
+
+UINT WINAPI DeviceList(PRAWINPUTDEVICELIST list, PUINT count, UINT entrySize) {
+    if (!count || entrySize != sizeof(RAWINPUTDEVICELIST)) {
+        ++reads.contractViolations;
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    const UINT needed = static_cast<UINT>(devices.size());
+    if (!list) {
+        *count = needed;
+        return 0;
+    }
+    if (*count < needed) {
+        *count = needed;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    for (const auto& device : devices) *list++ = RAWINPUTDEVICELIST{reinterpret_cast<HANDLE>(device.first), RIM_TYPEHID};
+    return needed;
+}
+
+UINT WINAPI GetData(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT headerSize) {
+    return SimulatedGetRawInputData(handle, command, data, size, headerSize);
+}
+
+UINT WINAPI GetDeviceInfo(HANDLE handle, UINT command, LPVOID data, PUINT size) {
+    return SimulatedGetRawInputDeviceInfo(handle, command, data, size);
 }
 
 std::vector<BYTE> HidPacket(HANDLE device, const std::vector<std::vector<BYTE>>& reports) {

@@ -18,12 +18,20 @@ struct Faults {
 
 const HANDLE UnknownDevice = reinterpret_cast<HANDLE>(0x7777);
 
-// Points the agent's reads at the simulation (and back, on Uninstall).
+// Points the agent's reads at the simulation (and back, on Uninstall). The functions below
+// answer as user32's do, for other callers' seams.
+UINT WINAPI GetData(HRAWINPUT handle, UINT command, LPVOID data, PUINT size, UINT headerSize);
+UINT WINAPI GetDeviceInfo(HANDLE handle, UINT command, LPVOID data, PUINT size);
 void Install();
 void Uninstall();
 
-// A device with these identifiers; its handle goes into packets' hDevice.
-HANDLE AddDevice(DWORD vendorId, DWORD productId);
+// A device with these identifiers, on the keyboards' vendor collection unless told otherwise; its
+// handle goes into packets' hDevice.
+HANDLE AddDevice(DWORD vendorId, DWORD productId, USHORT usagePage = 0xFF00, USHORT usage = 0x0001);
+// Forgets every device.
+void RemoveDevices();
+// GetRawInputDeviceList over the added devices, all of type HID.
+UINT WINAPI DeviceList(PRAWINPUTDEVICELIST list, PUINT count, UINT entrySize);
 
 // A HID packet: header, dwSizeHid, dwCount, then `reports` (each of the same size) back to back.
 std::vector<BYTE> HidPacket(HANDLE device, const std::vector<std::vector<BYTE>>& reports);
