@@ -5,7 +5,7 @@ find_program(MSIBUILD msibuild REQUIRED)
 
 # keyvane_msi() is also called from the installer tests, whose directory does not see these.
 set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE}
-                                                ${SIGNED_STOP_AGENTS_DLL})
+                                                ${SIGNED_STOP_AGENTS_DLL} ${DIST_DIR}/KeyvaneCheck.exe)
 
 # keyvane_msi(OUTPUT VERSION [AGENT signed_exe AGENT_VERSION its_version DEPENDS targets...]): a
 # signed package with that product version, of the shipped agent or of another signed build of it
@@ -17,6 +17,7 @@ function(keyvane_msi output version)
   list(GET inputs 1 cert_dir)
   list(GET inputs 2 upgrade_code)
   list(GET inputs 3 stop_agents_dll)
+  list(GET inputs 4 check_exe)
   set(agent_version ${KEYVANE_VERSION})
   set(agent_depends signed_exe)
   if(ARG_AGENT)
@@ -31,11 +32,13 @@ function(keyvane_msi output version)
   set(wxs ${CMAKE_SOURCE_DIR}/packaging/Keyvane.wxs)
   # wixl looks for every source file only relative to the folder it runs in.
   file(RELATIVE_PATH stop_agents_source ${exe_dir} ${stop_agents_dll})
+  file(RELATIVE_PATH check_source ${exe_dir} ${check_exe})
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
                     -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_source}
+                    -D CheckExe=${check_source}
                     # The launch configuration's names, as the agent reads them (ProductFacts.cmake).
                     -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
                     -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
@@ -72,9 +75,11 @@ function(keyvane_msi output version)
     # is the language of the agent's version block (res/keyvane.rc).
     COMMAND ${MSIBUILD} ${unsigned}
             -q "UPDATE File SET Version='${agent_version}', Language='1028' WHERE File='KeyvaneExe'"
+            -q "UPDATE File SET Version='${KEYVANE_VERSION}', Language='1028' WHERE File='KeyvaneCheckExe'"
             -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneExe'"
+            -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneCheckExe'"
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
-    DEPENDS ${agent_depends} signed_stop_agents ${exe} ${stop_agents_dll} ${wxs}
+    DEPENDS ${agent_depends} signed_stop_agents signed_check ${exe} ${stop_agents_dll} ${check_exe} ${wxs}
             ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
     COMMENT "Building and signing ${output_name}.msi (version ${version})"
     VERBATIM)

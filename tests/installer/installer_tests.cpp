@@ -25,6 +25,7 @@ const char UpgradeCode[] = "{505ADC81-63B0-429F-BC73-70B1CC54947A}";
 const char VendorDir[] = "C:\\Program Files\\Marvek";
 const char InstallDir[] = "C:\\Program Files\\Marvek\\Keyvane";
 const char InstalledAgent[] = "C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe";
+const char InstalledCheckTool[] = "C:\\Program Files\\Marvek\\Keyvane\\KeyvaneCheck.exe";
 const char RunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 // The configuration key and the keys above it that an install may create, deepest first.
 const char* const ConfigKeyChain[] = {ConfigKey, "Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17",
@@ -37,7 +38,7 @@ const REGSAM View64 = KEY_WOW64_64KEY;
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Compared here rather than in an assertion, which would print both files.
-::testing::AssertionResult IsTheSignedAgent(const std::string& path, const std::string& signedAgent = AgentPath()) {
+::testing::AssertionResult IsCopyOf(const std::string& path, const std::string& signedAgent = AgentPath()) {
     std::string installed = ReadFileText(path), expected = ReadFileText(signedAgent);
     if (!installed.empty() && installed == expected) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << path << " (" << installed.size() << " bytes) is not " << signedAgent
@@ -275,7 +276,8 @@ protected:
 TEST_F(Installer, SilentInstallPlacesTheAgentAndStartsItAtLogon) {
     ASSERT_EQ(Install(Package()), 0u) << Package();
 
-    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_TRUE(IsCopyOf(InstalledAgent));
+    EXPECT_TRUE(IsCopyOf(InstalledCheckTool, WindowsPathFromEnvironment("KEYVANE_CHECK")));
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
     std::vector<std::string> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
@@ -458,7 +460,7 @@ TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
     ExpectAgentRunsAgain(agent);
     EXPECT_TRUE(NamesNoReboot(log));
     DeleteFileA(log.c_str());
-    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent, laterAgent));
+    EXPECT_TRUE(IsCopyOf(InstalledAgent, laterAgent));
     EXPECT_EQ(FileVersion(InstalledAgent), laterVersion);
     EXPECT_EQ(ReadValue(RunKey, "Keyvane"), Text(Quoted(InstalledAgent).c_str()));
 }
@@ -490,7 +492,7 @@ TEST_P(Repair, KeepsTheLaunchConfigurationAndStartsTheAgentAgain) {
     // Properties rather than msiexec /f (Wine's msiexec answers /fa with 1).
     EXPECT_EQ(Install(Package(), std::string("REINSTALL=ALL REINSTALLMODE=") + GetParam().mode), 0u);
     ExpectAgentRunsAgain(agent);
-    EXPECT_TRUE(IsTheSignedAgent(InstalledAgent));
+    EXPECT_TRUE(IsCopyOf(InstalledAgent));
     EXPECT_EQ(ReadValue(ConfigKey, "File"), Text(NewFile));
     EXPECT_EQ(ReadValue(ConfigKey, "Parameters"), Text(NewParameters));
     EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
@@ -530,7 +532,7 @@ TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
     EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_FAILING")), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
     std::vector<std::string> products = InstalledProducts();
     std::string version = products.size() == 1 ? MachineProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING) : "";
-    bool old = products.size() == 1 && version == EnvironmentValue("KEYVANE_VERSION") && IsTheSignedAgent(InstalledAgent);
+    bool old = products.size() == 1 && version == EnvironmentValue("KEYVANE_VERSION") && IsCopyOf(InstalledAgent);
     bool neither = products.empty() && !FileExists(InstalledAgent);
     std::string remains = old ? "the old version, installed and in place" : neither ? "neither version" : "a half installation";
     RecordProperty("remains", remains);
@@ -732,17 +734,22 @@ TEST_F(PackageTables, LaunchConfigurationIsReadBackBeforeCosting) {
         EXPECT_FALSE(std::stoi(component[1]) & Transitive) << component[0];
 }
 
-TEST_F(PackageTables, AgentIsAVersionedFile) {
-    std::vector<Row> file = Rows("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = 'Keyvane.exe'");
-    ASSERT_EQ(file.size(), 1u);
-    std::string language;
-    EXPECT_EQ(FileVersion(AgentPath(), &language), EnvironmentValue("KEYVANE_VERSION"));
-    EXPECT_EQ(file[0][1], EnvironmentValue("KEYVANE_VERSION"));
-    EXPECT_EQ(file[0][2], "1028");
-    EXPECT_EQ(file[0][2], language) << "the language of the shipped file's version block";
-    // A hash is for unversioned files only.
-    if (MsiDatabaseIsTablePersistentA(database, "MsiFileHash") == MSICONDITION_TRUE)
-        EXPECT_EQ(Rows("SELECT `File_` FROM `MsiFileHash` WHERE `File_` = '" + file[0][0] + "'").size(), 0u);
+TEST_F(PackageTables, ProgramsAreVersionedFiles) {
+    const std::pair<const char*, std::string> programs[] = {{"Keyvane.exe", AgentPath()},
+                                                            {"KeyvaneCheck.exe", WindowsPathFromEnvironment("KEYVANE_CHECK")}};
+    for (const auto& program : programs) {
+        std::vector<Row> file =
+            Rows(std::string("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = '") + program.first + "'");
+        ASSERT_EQ(file.size(), 1u) << program.first;
+        std::string language;
+        EXPECT_EQ(FileVersion(program.second, &language), EnvironmentValue("KEYVANE_VERSION")) << program.first;
+        EXPECT_EQ(file[0][1], EnvironmentValue("KEYVANE_VERSION")) << program.first;
+        EXPECT_EQ(file[0][2], "1028") << program.first;
+        EXPECT_EQ(file[0][2], language) << program.first << ": the language of the shipped file's version block";
+        // A hash is for unversioned files only.
+        if (MsiDatabaseIsTablePersistentA(database, "MsiFileHash") == MSICONDITION_TRUE)
+            EXPECT_EQ(Rows("SELECT `File_` FROM `MsiFileHash` WHERE `File_` = '" + file[0][0] + "'").size(), 0u);
+    }
 }
 
 TEST(StopStep, EndsOnlyTheAgentOfThisInstallation) {
