@@ -62,6 +62,9 @@ check_wine_preloader() {
   # Debian's is a link to a static build.
   image=$(readlink -f "$wine_preloader")
   prefix=$(mktemp -d "${TMPDIR:-/tmp}/keyvane-setup-wine.XXXXXX")
+  # A server of our own, started first: ending it ends the check's processes however far they
+  # got (a process killed while it starts a server could leave that server running).
+  WINEPREFIX=$prefix wineserver -p
   # Wine execs its preloader first thing; the new prefix keeps the process alive long enough
   # to see which image it runs.
   WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d" \
@@ -75,7 +78,7 @@ check_wine_preloader() {
   done
   kill "$pid" 2>/dev/null || true
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-  WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+  WINEPREFIX=$prefix timeout 30 wineserver -w 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   rm -rf "$prefix"
   if [ "$seen" != "$image" ]; then
