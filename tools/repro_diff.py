@@ -9,9 +9,11 @@ Prints one line that names what differs ("same" when nothing the comparison cove
 exits 0; exits 2 on bad use and 1 when a file cannot be read.
 """
 
+import os
 import struct
 import subprocess
 import sys
+import tempfile
 import zlib
 
 SIGNATURE_STREAMS = ("\x05DigitalSignature", "\x05MsiDigitalSignatureEx")
@@ -181,8 +183,10 @@ def summary(path):
 
 
 def msiinfo(*args):
+    # export writes a table's binary columns as files into the current folder: a scratch one.
     try:
-        return subprocess.run(["msiinfo", *args], check=True, capture_output=True).stdout
+        with tempfile.TemporaryDirectory() as scratch:
+            return subprocess.run(["msiinfo", *args], check=True, capture_output=True, cwd=scratch).stdout
     except (OSError, subprocess.CalledProcessError) as e:
         raise Unreadable(f"msiinfo {' '.join(args)}: {e}")
 
@@ -251,6 +255,7 @@ def diff_cabinet(name, a, b):
 
 
 def diff_msi(path_a, path_b):
+    path_a, path_b = os.path.abspath(path_a), os.path.abspath(path_b)
     try:
         with open(path_a, "rb") as fa, open(path_b, "rb") as fb:
             if fa.read() == fb.read():

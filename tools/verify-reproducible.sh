@@ -1,8 +1,9 @@
 #!/bin/bash
 # Rebuilds the commit that dist/ was built from, in a fresh clone in a temporary folder (another
 # time zone and locale too), and compares the release with dist/: the Authenticode digest of every
-# signed image and package in dist/ and of StopAgents.dll, the unsigned images, the policy files
-# and build-info.txt. Prints each as same or differs, with the first differing field it can name;
+# signed image in dist/ and of StopAgents.dll, their unsigned images, the digest of every package
+# in dist/ (packed again around the signed images of dist/, see below), the policy files and
+# build-info.txt. Prints each as same or differs, with the first differing field it can name;
 # exits 1 when anything differs.
 #
 #   tools/verify-reproducible.sh
@@ -76,25 +77,36 @@ unsigned_of() { # BUILD_ROOT SIGNED_RELATIVE
   awk -F '\t' -v signed="$1/$2" '$1 == signed { print $2; exit }' "$1/build/signed-images.txt"
 }
 
-compare_signed() { # RELATIVE_PATH
-  local rel=$1 a=$root/$1 b=$rebuild/$1 da db unsigned_a unsigned_b
+compare_digests() { # RELATIVE_PATH [NOTE]: the signed file's Authenticode digest
+  local rel=$1 note=${2:-} a=$root/$1 b=$rebuild/$1 da db
   if [ ! -f "$b" ]; then
     report differs "$rel" "missing from the rebuild"
-    return
+    return 1
   fi
   da=$(digest "$a")
   db=$(digest "$b")
   if [ -z "$da" ] || [ -z "$db" ]; then
-    if cmp -s "$a" "$b"; then report same "$rel" "unsigned, bytes"; else report differs "$rel" "unsigned: $("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"; fi
-  elif [ "$da" = "$db" ]; then
-    report same "$rel" "digest $da"
-  else
-    report differs "$rel" "$("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"
+    if cmp -s "$a" "$b"; then
+      report same "$rel" "not signed; bytes"
+      return 0
+    fi
+    report differs "$rel" "not signed: $("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"
+    return 1
   fi
-  unsigned_a=$(unsigned_of "$root" "$rel")
-  unsigned_b=$(unsigned_of "$rebuild" "$rel")
+  if [ "$da" = "$db" ]; then
+    report same "$rel" "digest $da$note"
+    return 0
+  fi
+  report differs "$rel" "$("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"
+  return 1
+}
+
+compare_unsigned() { # SIGNED_RELATIVE_PATH: its unsigned image, byte for byte
+  local unsigned_a unsigned_b urel
+  unsigned_a=$(unsigned_of "$root" "$1")
+  unsigned_b=$(unsigned_of "$rebuild" "$1")
   [ -n "$unsigned_a" ] || return 0
-  local urel=${unsigned_a#"$root"/}
+  urel=${unsigned_a#"$root"/}
   if [ -z "$unsigned_b" ] || [ ! -f "$unsigned_b" ]; then
     report differs "$urel" "unsigned image missing from the rebuild"
   elif cmp -s "$unsigned_a" "$unsigned_b"; then
@@ -117,19 +129,51 @@ compare_bytes() { # RELATIVE_PATH
 
 echo
 # Names sorted in one locale, whatever the caller's.
-mapfile -t signed < <(cd "$root" && find dist -type f \( -name '*.exe' -o -name '*.dll' -o -name '*.msi' \) | LC_ALL=C sort)
-signed+=(build/packaging/signed/StopAgents.dll)
-for rel in "${signed[@]}"; do
-  compare_signed "$rel"
+list() { (cd "$1" && find "${@:2}" -type f 2>/dev/null | LC_ALL=C sort); }
+mapfile -t images < <(list "$root" dist \( -name '*.exe' -o -name '*.dll' \))
+images+=(build/packaging/signed/StopAgents.dll)
+mapfile -t packages < <(list "$root" dist -name '*.msi')
+
+images_same=1
+for rel in "${images[@]}"; do
+  compare_digests "$rel" || images_same=0
+  compare_unsigned "$rel"
 done
-mapfile -t others < <(cd "$root" && find dist/PolicyDefinitions dist/build-info.txt -type f | LC_ALL=C sort)
+
+# A package carries signed images, and their signatures differ from one build tree to the next
+# (each has its own development chain, and a time-stamp token holds a random serial and the
+# signing's real time). So the rebuild's packages are made again around the images of dist/, once
+# every image has been found to have the same digest; then the package's digest must match too.
+if [ ${#packages[@]} -gt 0 ]; then
+  if [ $images_same = 1 ]; then
+    for rel in "${images[@]}"; do cp "$root/$rel" "$rebuild/$rel"; done
+    rm -f "${packages[@]/#/$rebuild/}"
+    if ! (cd "$rebuild" && export TZ='<+0545>-5:45' LC_ALL=C.UTF-8 LANG=C.UTF-8 &&
+          cmake --build --preset default --target shipped) >> "$log" 2>&1; then
+      tail -n 30 "$log" >&2
+      die "packing the rebuild's packages again failed (above: the end of its log)"
+    fi
+    for rel in "${images[@]}"; do
+      cmp -s "$root/$rel" "$rebuild/$rel" || die "the rebuild signed $rel again instead of packing the one from dist/"
+    done
+    for rel in "${packages[@]}"; do
+      compare_digests "$rel" ", packed with the signed images of dist/" || true
+    done
+  else
+    for rel in "${packages[@]}"; do
+      report differs "$rel" "not compared: an image that it carries differs"
+    done
+  fi
+fi
+
+mapfile -t others < <(list "$root" dist/PolicyDefinitions dist/build-info.txt)
 for rel in "${others[@]}"; do
   compare_bytes "$rel"
 done
 # A file that only the rebuild makes differs too.
 while read -r rel; do
   [ -e "$root/$rel" ] || report differs "$rel" "only in the rebuild"
-done < <(cd "$rebuild" && find dist -type f | LC_ALL=C sort)
+done < <(list "$rebuild" dist)
 
 echo
 echo "verify-reproducible: $same same, $differ differ; rebuild ${build_seconds} s, all $((SECONDS - start)) s"
