@@ -10,9 +10,15 @@ set(KEYVANE_STATIC_LINK -static -static-libgcc -static-libstdc++)
 # The x86-64 linker has no large-address-aware switch: PE32+ images carry the flag anyway.
 set(KEYVANE_IMAGE_FLAGS -mwindows -Wl,--tsaware,--major-subsystem-version,5,--minor-subsystem-version,2)
 
+# One commit, one image: no link time in the headers (ld writes it unless told not to), and no
+# build folder in anything the compiler embeds.
+set(KEYVANE_REPRODUCIBLE_LINK -Wl,--no-insert-timestamp)
+list(APPEND KEYVANE_IMAGE_FLAGS ${KEYVANE_REPRODUCIBLE_LINK})
+add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=;-ffile-prefix-map=${CMAKE_BINARY_DIR}/=>")
+
 # Every Windows program here, tests included, is linked this way so that Wine needs no MinGW DLLs.
 function(keyvane_windows_program target)
-  target_link_options(${target} PRIVATE ${KEYVANE_STATIC_LINK})
+  target_link_options(${target} PRIVATE ${KEYVANE_STATIC_LINK} ${KEYVANE_REPRODUCIBLE_LINK})
   target_compile_definitions(${target} PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 endfunction()
 

@@ -13,6 +13,10 @@ set(SIGNING_STAMP ${CMAKE_BINARY_DIR}/signing-mode.txt)
 file(CONFIGURE OUTPUT ${SIGNING_STAMP} CONTENT "release=${KEYVANE_RELEASE_SIGNING} pkcs12=$ENV{KEYVANE_SIGN_PKCS12} \
 cert=$ENV{KEYVANE_SIGN_CERT} key=$ENV{KEYVANE_SIGN_KEY} timestamp=$ENV{KEYVANE_TIMESTAMP_URL}\n")
 set(CERT_DIR ${CMAKE_BINARY_DIR}/signing)
+# The signing time of a development signature: sign.sh reads it here, so that every signing step,
+# the package's included, takes the build's one time.
+set(SOURCE_DATE_STAMP ${CERT_DIR}/source-date-epoch)
+file(CONFIGURE OUTPUT ${SOURCE_DATE_STAMP} CONTENT "${KEYVANE_SOURCE_DATE_EPOCH}\n")
 
 # keyvane_sign(TARGET OUTPUT): OUTPUT is TARGET's file, signed (and, for an image, its checksum set).
 function(keyvane_sign target output)
@@ -23,6 +27,15 @@ function(keyvane_sign target output)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh $<TARGET_FILE:${target}> ${output} ${CERT_DIR}
     DEPENDS ${target} ${CMAKE_SOURCE_DIR}/tools/sign.sh ${CMAKE_SOURCE_DIR}/tools/pe_fixup.py ${SIGNING_STAMP}
+            ${SOURCE_DATE_STAMP}
     COMMENT "Signing ${output_name}"
     VERBATIM)
+  # A rebuild is compared file by file, signed and unsigned (tools/verify-reproducible.sh); what
+  # is signed into dist/ ships, and the "shipped" target builds it.
+  set_property(GLOBAL APPEND PROPERTY KEYVANE_SIGNED_IMAGES "${output}\t$<TARGET_FILE:${target}>")
+  string(FIND "${output}" "${DIST_DIR}/" in_dist)
+  if(in_dist EQUAL 0)
+    add_custom_target(keyvane_shipped_${target} DEPENDS ${output})
+    set_property(GLOBAL APPEND PROPERTY KEYVANE_SHIPPED_TARGETS keyvane_shipped_${target})
+  endif()
 endfunction()

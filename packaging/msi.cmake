@@ -30,15 +30,27 @@ function(keyvane_msi output version)
   get_filename_component(output_name ${output} NAME_WLE)
   set(unsigned ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-unsigned.msi)
   set(wxs ${CMAKE_SOURCE_DIR}/packaging/Keyvane.wxs)
-  # wixl looks for every source file only relative to the folder it runs in.
-  file(RELATIVE_PATH stop_agents_source ${exe_dir} ${stop_agents_dll})
-  file(RELATIVE_PATH check_source ${exe_dir} ${check_exe})
+  # One product per version, the same from every build of it, so that tools that look for the
+  # installed product by its code find it.
+  string(UUID product_code NAMESPACE ${upgrade_code} NAME ${version} TYPE SHA1 UPPER)
+  # The cabinet records the files' times: copies with the build's time, so that the package
+  # depends on the commit and not on when its inputs were made (the originals keep theirs, or
+  # every build would sign them again).
+  set(files_dir ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-files)
+  get_filename_component(stop_agents_name ${stop_agents_dll} NAME)
+  get_filename_component(check_name ${check_exe} NAME)
   add_custom_command(
     OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -E chdir ${exe_dir}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${files_dir}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${files_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${exe} ${stop_agents_dll} ${check_exe} ${files_dir}
+    COMMAND touch --no-dereference --date=@${KEYVANE_SOURCE_DATE_EPOCH}
+            ${files_dir}/${exe_name} ${files_dir}/${stop_agents_name} ${files_dir}/${check_name}
+    # wixl looks for every source file only relative to the folder it runs in.
+    COMMAND ${CMAKE_COMMAND} -E chdir ${files_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
-                    -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_source}
-                    -D CheckExe=${check_source}
+                    -D ProductCode=${product_code}
+                    -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_name} -D CheckExe=${check_name}
                     # The launch configuration's names, as the agent reads them (ProductFacts.cmake).
                     -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
                     -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
@@ -78,9 +90,13 @@ function(keyvane_msi output version)
             -q "UPDATE File SET Version='${KEYVANE_VERSION}', Language='1028' WHERE File='KeyvaneCheckExe'"
             -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneExe'"
             -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneCheckExe'"
+    # The summary's dates and package code, which wixl takes from the clock and at random.
+    COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${unsigned} ${KEYVANE_SOURCE_DATE_EPOCH}
+            ${upgrade_code}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
     DEPENDS ${agent_depends} signed_stop_agents signed_check ${exe} ${stop_agents_dll} ${check_exe} ${wxs}
             ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
+            ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${SOURCE_DATE_STAMP}
     COMMENT "Building and signing ${output_name}.msi (version ${version})"
     VERBATIM)
 endfunction()

@@ -6,8 +6,8 @@ packages=(
   cmake ninja-build python3 python3-pefile openssl
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   googletest
-  wine wine64 xvfb xauth
-  osslsigncode wixl msitools
+  wine wine64 wine64-preloader xvfb xauth
+  osslsigncode wixl msitools gir1.2-libmsi-1.0 python3-gi git
 )
 # Oldest versions relied on: the presets' schema, sign.sh's offline time stamp, -ignore-crl and
 # -readpass, and the Wine and wixl behaviour that tests and packaging were made with.
@@ -50,8 +50,49 @@ debian_mirror() {
   echo "${uri:-http://deb.debian.org/debian}"
 }
 
+# Without its preloader, Wine now and then cannot map a new process's shared user data
+# ("c0000018") and the process start fails (1359): tests that start many programs would flake.
+wine_preloader=/usr/lib/wine/wine64-preloader
+check_wine_preloader() {
+  if [ ! -x "$wine_preloader" ]; then
+    echo "setup: $wine_preloader is missing: Wine would start processes without its preloader." >&2
+    return 1
+  fi
+  local prefix pid exe="" seen="" i image
+  # Debian's is a link to a static build.
+  image=$(readlink -f "$wine_preloader")
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/keyvane-setup-wine.XXXXXX")
+  # A server of our own, started first: ending it ends the check's processes however far they
+  # got (a process killed while it starts a server could leave that server running).
+  WINEPREFIX=$prefix wineserver -p
+  # Wine execs its preloader first thing; the new prefix keeps the process alive long enough
+  # to see which image it runs.
+  WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d" \
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 &
+  pid=$!
+  for i in $(seq 100); do
+    exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || break
+    seen=$exe
+    [ "$exe" = "$image" ] && break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  WINEPREFIX=$prefix timeout 30 wineserver -w 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  rm -rf "$prefix"
+  if [ "$seen" != "$image" ]; then
+    echo "setup: Wine does not start its processes through $wine_preloader (its process ran ${seen:-nothing we could see})." >&2
+    return 1
+  fi
+}
+
 check
-[ ${#missing[@]} -eq 0 ] && [ ${#too_old[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ] && [ ${#too_old[@]} -eq 0 ]; then
+  # A tenth of a second: worth it at every build.
+  check_wine_preloader
+  exit 0
+fi
 
 . /etc/os-release 2>/dev/null || true
 if [ "${ID:-}" != debian ] || [ "${VERSION_CODENAME:-}" != bookworm ]; then
@@ -97,4 +138,5 @@ if [ ${#missing[@]} -ne 0 ] || [ ${#too_old[@]} -ne 0 ]; then
   needed >&2
   exit 1
 fi
-echo "setup: osslsigncode ${found[osslsigncode]}, cmake ${found[cmake]}, wine ${found[wine]}, wixl ${found[wixl]}"
+check_wine_preloader
+echo "setup: osslsigncode ${found[osslsigncode]}, cmake ${found[cmake]}, wine ${found[wine]} (with its preloader), wixl ${found[wixl]}"

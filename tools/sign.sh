@@ -5,8 +5,9 @@
 #
 # Development (default): signs with a chain generated once in CERTDIR (build
 # tree) and an offline time stamp from osslsigncode's built-in TSA. Signing
-# and time-stamp times are SOURCE_DATE_EPOCH, else a fixed date, so they do
-# not depend on when the build ran. The chain is trusted nowhere.
+# and time-stamp times are the build's (CERTDIR/source-date-epoch, which
+# CMake writes), else SOURCE_DATE_EPOCH, else a fixed date, so they do not
+# depend on when the build ran. The chain is trusted nowhere.
 #
 # Release: set either
 #   KEYVANE_SIGN_PKCS12                    (PKCS#12 with key and chain)
@@ -215,8 +216,13 @@ EOF
 
 dev_time=
 if [ $release = 0 ]; then
-    dev_time=${SOURCE_DATE_EPOCH:-$dev_default_time}
-    [[ $dev_time =~ ^[0-9]+$ ]] || die "SOURCE_DATE_EPOCH '$dev_time' is not a unix time"
+    # One time for every file of a build, whatever the environment of a single step.
+    if [ -f "$certdir/source-date-epoch" ]; then
+        dev_time=$(< "$certdir/source-date-epoch")
+    else
+        dev_time=${SOURCE_DATE_EPOCH:-$dev_default_time}
+    fi
+    [[ $dev_time =~ ^[0-9]+$ ]] || die "signing time '$dev_time' is not a unix time"
     if [ "$dev_time" -lt $dev_not_before_epoch ] || [ "$dev_time" -gt $dev_not_after_epoch ]; then
         die "time stamp $dev_time lies outside the development chain's validity"
     fi
