@@ -116,6 +116,24 @@ DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
     return count;
 }
 
+// Taking a user's token and starting a process with it need these privileges of LocalSystem;
+// enabled once, for the custom action's own process (a token may hold them disabled).
+void EnableStartPrivileges(MSIHANDLE install) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    const wchar_t* const names[] = {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"};
+    for (const wchar_t* name : names) {
+        TOKEN_PRIVILEGES privileges = {};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+            !AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) ||
+            GetLastError() == ERROR_NOT_ALL_ASSIGNED)
+            Log(install, L"cannot enable %ls: error %lu", name, GetLastError());
+    }
+    CloseHandle(token);
+}
+
 // cmd, started in the user's session with the user's own token, hands the agent to the shell.
 void StartAgentInSession(MSIHANDLE install, DWORD session, const wchar_t* agent) {
     wchar_t command[LongestPath + 64], cmd[MAX_PATH], system[MAX_PATH];
@@ -233,6 +251,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RestartAgents(MSIHANDLE install)
         Log(install, L"%ls is not in place; agents of session(s) %ls not started", installedExe, list);
         return ERROR_SUCCESS;
     }
+    EnableStartPrivileges(install);
     for (DWORD i = 0; i < count; ++i) StartAgentInSession(install, sessions[i], installedExe);
     return ERROR_SUCCESS;
 }
