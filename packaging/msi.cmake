@@ -5,7 +5,7 @@ find_program(MSIBUILD msibuild REQUIRED)
 
 # keyvane_msi() is also called from the installer tests, whose directory does not see these.
 set_property(GLOBAL PROPERTY KEYVANE_MSI_INPUTS ${SIGNED_EXE} ${CERT_DIR} ${KEYVANE_UPGRADE_CODE}
-                                                ${SIGNED_STOP_AGENTS_DLL} ${DIST_DIR}/KeyvaneCheck.exe)
+                                                ${SIGNED_INSTALLER_STEPS_DLL} ${DIST_DIR}/KeyvaneCheck.exe)
 
 # keyvane_msi(OUTPUT VERSION [AGENT signed_exe AGENT_VERSION its_version DEPENDS targets...]): a
 # signed package with that product version, of the shipped agent or of another signed build of it
@@ -16,7 +16,7 @@ function(keyvane_msi output version)
   list(GET inputs 0 exe)
   list(GET inputs 1 cert_dir)
   list(GET inputs 2 upgrade_code)
-  list(GET inputs 3 stop_agents_dll)
+  list(GET inputs 3 installer_steps_dll)
   list(GET inputs 4 check_exe)
   set(agent_version ${KEYVANE_VERSION})
   set(agent_depends signed_exe)
@@ -37,20 +37,20 @@ function(keyvane_msi output version)
   # depends on the commit and not on when its inputs were made (the originals keep theirs, or
   # every build would sign them again).
   set(files_dir ${CMAKE_CURRENT_BINARY_DIR}/${output_name}-files)
-  get_filename_component(stop_agents_name ${stop_agents_dll} NAME)
+  get_filename_component(installer_steps_name ${installer_steps_dll} NAME)
   get_filename_component(check_name ${check_exe} NAME)
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${files_dir}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${files_dir}
-    COMMAND ${CMAKE_COMMAND} -E copy ${exe} ${stop_agents_dll} ${check_exe} ${files_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${exe} ${installer_steps_dll} ${check_exe} ${files_dir}
     COMMAND touch --no-dereference --date=@${KEYVANE_SOURCE_DATE_EPOCH}
-            ${files_dir}/${exe_name} ${files_dir}/${stop_agents_name} ${files_dir}/${check_name}
+            ${files_dir}/${exe_name} ${files_dir}/${installer_steps_name} ${files_dir}/${check_name}
     # wixl looks for every source file only relative to the folder it runs in.
     COMMAND ${CMAKE_COMMAND} -E chdir ${files_dir}
             ${WIXL} -a x64 -D ProductVersion=${version} -D UpgradeCode=${upgrade_code}
                     -D ProductCode=${product_code}
-                    -D AgentExe=${exe_name} -D StopAgentsDll=${stop_agents_name} -D CheckExe=${check_name}
+                    -D AgentExe=${exe_name} -D InstallerStepsDll=${installer_steps_name} -D CheckExe=${check_name}
                     # The launch configuration's names, as the agent reads them (ProductFacts.cmake).
                     -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
                     -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
@@ -94,7 +94,7 @@ function(keyvane_msi output version)
     COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${unsigned} ${KEYVANE_SOURCE_DATE_EPOCH}
             ${upgrade_code}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
-    DEPENDS ${agent_depends} signed_stop_agents signed_check ${exe} ${stop_agents_dll} ${check_exe} ${wxs}
+    DEPENDS ${agent_depends} signed_installer_steps signed_check ${exe} ${installer_steps_dll} ${check_exe} ${wxs}
             ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh
             ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${SOURCE_DATE_STAMP}
     COMMENT "Building and signing ${output_name}.msi (version ${version})"

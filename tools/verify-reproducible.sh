@@ -1,7 +1,7 @@
 #!/bin/bash
 # Rebuilds the commit that dist/ was built from, in a fresh clone in a temporary folder (another
 # time zone and locale too), and compares the release with dist/: the Authenticode digest of every
-# signed image in dist/ and of StopAgents.dll, their unsigned images, the digest of every package
+# signed image in dist/ and of InstallerSteps.dll, their unsigned images, the digest of every package
 # in dist/ (packed again around the signed images of dist/, see below), the policy files and
 # build-info.txt. Prints each as same or differs, with the first differing field it can name;
 # exits 1 when anything differs.
@@ -131,7 +131,7 @@ echo
 # Names sorted in one locale, whatever the caller's.
 list() { (cd "$1" && find "${@:2}" -type f 2>/dev/null | LC_ALL=C sort); }
 mapfile -t images < <(list "$root" dist \( -name '*.exe' -o -name '*.dll' \))
-images+=(build/packaging/signed/StopAgents.dll)
+images+=(build/packaging/signed/InstallerSteps.dll)
 mapfile -t packages < <(list "$root" dist -name '*.msi')
 
 images_same=1

@@ -14,7 +14,7 @@
 #include <msi.h>
 #include <msiquery.h>
 
-#include "stop_agents.h"
+#include "installer_steps.h"
 
 using namespace kvtest;
 

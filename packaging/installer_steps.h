@@ -1,4 +1,4 @@
-// The installer's steps (stop_agents.cpp): which running processes belong to this installation, which
+// The installer's steps (installer_steps.cpp): which running processes belong to this installation, which
 // installed version is later than the package, and how an agent is started again in a user's session.
 #pragma once
 #include <windows.h>

@@ -1,4 +1,4 @@
-// StopAgents.dll, stored in the package's Binary table: the installer's own steps around the agent.
+// InstallerSteps.dll, stored in the package's Binary table: the installer's own steps around the agent.
 //
 // StopAgents runs as a deferred custom action without impersonation, that is as LocalSystem inside
 // the installer service, before the agent's file is removed or replaced. From there it can reach
@@ -24,7 +24,7 @@
 #include <userenv.h>
 #include <wtsapi32.h>
 
-#include "stop_agents.h"
+#include "installer_steps.h"
 
 namespace {
 
