@@ -4,17 +4,23 @@
 // the installer service, before the agent's file is removed or replaced. From there it can reach
 // what a program started by the installer could not: agents in every session, at whatever
 // integrity level UI access gave them. It ends every process whose image is the installed
-// Keyvane.exe (CustomActionData: its full path) and waits until they are gone.
+// Keyvane.exe or KeyvaneCheck.exe (CustomActionData: both full paths) and waits until they are gone.
 //
-// ObserveAgents, an immediate step before anything is removed, notes the sessions that run an
-// agent; RestartAgents, as commit step (and as rollback step), starts an agent again in each of
-// them once the installation is through (or undone). CheckNewerVersion, another immediate step,
-// refuses an older build over a later one that differs only in the fourth version field.
+// RestartAgents, as commit step (and as rollback step), also LocalSystem, starts the agent in every
+// session with a signed-in user that does not run one yet. It finds the sessions itself: an
+// immediate step would see them with the installing user's token, which after UAC consent is the
+// filtered one and lists only its own session.
 //
-// None of them ever fails the installation: a process it cannot end, or a session it cannot start
-// an agent in, is written to the installer's log and the step returns success. Windows Installer
-// then treats a file still in use as such (replaced or deleted at the next restart, exit code 3010
-// under /norestart) instead of rolling everything back.
+// PrepareLaunchConfiguration (immediate, only when SHORTCUT_FILE or SHORTCUT_PARAMETERS is given)
+// hands WriteLaunchConfiguration (deferred, LocalSystem) the values to write and its rollback step
+// the values as they were, type and bytes. CheckNewerVersion refuses an older build over a later
+// one that differs only in the fourth version field, and refuses when it cannot tell.
+//
+// The stop and restart steps never fail the installation: a process they cannot end, or a
+// session they cannot start an agent in, is written to the installer's log. Windows Installer then
+// treats a file still in use as such (replaced or deleted at the next restart, exit code 3010 under
+// /norestart) instead of rolling everything back. The configuration and version steps do fail it:
+// a value that could not be written, or a version that could not be judged, ends it with 1603.
 #include <windows.h>
 
 #include <msi.h>
@@ -25,6 +31,7 @@
 #include <wtsapi32.h>
 
 #include "installer_steps.h"
+#include "launch_config.h"
 
 namespace {
 
@@ -38,7 +45,7 @@ const ULONGLONG DeadlineMs = 10000;
 const DWORD LongestPath = 32768;
 // Processes ended in one round; more are found by the next.
 const DWORD RoundSize = 64;
-// Sessions noted by ObserveAgents; more are left to the next logon.
+// Sessions served by one restart step; more are left to the next logon.
 const DWORD MostSessions = 256;
 // How long a restart waits for cmd to hand the agent to the shell, to log the outcome.
 const DWORD StartWaitMs = 10000;
@@ -46,6 +53,7 @@ const DWORD StartWaitMs = 10000;
 // No C++ library, which would make the DLL fifteen times as large. One thread calls the step,
 // once per process.
 wchar_t installedExe[LongestPath];
+wchar_t checkExe[LongestPath];
 wchar_t image[LongestPath];
 wchar_t logLine[LongestPath + 200];
 
@@ -73,15 +81,45 @@ const wchar_t* FileName(const wchar_t* path) {
     return name;
 }
 
-struct Agent {
+
+// A property of any length, in memory from the process heap (HeapFree it); nullptr when it cannot
+// be read. Empty when not set.
+wchar_t* GetProperty(MSIHANDLE install, const wchar_t* name) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD size = 0;
+        wchar_t none[1] = L"";
+        UINT result = MsiGetPropertyW(install, name, none, &size);
+        if (result != ERROR_MORE_DATA && result != ERROR_SUCCESS) break;
+        ++size;
+        wchar_t* value = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, size * sizeof(wchar_t)));
+        if (!value) break;
+        DWORD got = size;
+        result = MsiGetPropertyW(install, name, value, &got);
+        if (result == ERROR_SUCCESS) return value;
+        HeapFree(GetProcessHeap(), 0, value);
+        // ERROR_MORE_DATA: it grew in between; again.
+        if (result != ERROR_MORE_DATA) {
+            Log(install, L"cannot read property %ls: error %u", name, result);
+            return nullptr;
+        }
+    }
+    Log(install, L"cannot read property %ls", name);
+    return nullptr;
+}
+
+void Free(void* memory) {
+    if (memory) HeapFree(GetProcessHeap(), 0, memory);
+}
+
+struct Running {
     HANDLE process;
     DWORD id;
 };
 
-// Opens up to RoundSize running processes of the installed exe, to end them and wait for them.
-// The snapshot lists the processes of all sessions; its names narrow the search before the full
-// path decides.
-DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
+// Opens up to RoundSize running processes of the installed agent or diagnosis tool, to end them
+// and wait for them. The snapshot lists the processes of all sessions; its names narrow the search
+// before the full path decides.
+DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
     DWORD count = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
@@ -92,7 +130,9 @@ DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot, &entry); more && count < RoundSize;
          more = Process32NextW(snapshot, &entry)) {
-        if (CompareStringOrdinal(entry.szExeFile, -1, FileName(installedExe), -1, TRUE) != CSTR_EQUAL) continue;
+        if (CompareStringOrdinal(entry.szExeFile, -1, FileName(installedExe), -1, TRUE) != CSTR_EQUAL &&
+            (!checkExe[0] || CompareStringOrdinal(entry.szExeFile, -1, FileName(checkExe), -1, TRUE) != CSTR_EQUAL))
+            continue;
         HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
                                      entry.th32ProcessID);
         if (!process) {
@@ -106,11 +146,39 @@ DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
             continue;
         }
         // One that has ended already is gone as far as the files are concerned.
-        if (!IsImageOfInstallation(image, installedExe) || WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
+        if ((!IsImageOfInstallation(image, installedExe) && !IsImageOfInstallation(image, checkExe)) ||
+            WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
             CloseHandle(process);
             continue;
         }
-        agents[count++] = Agent{process, entry.th32ProcessID};
+        found[count++] = Running{process, entry.th32ProcessID};
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+// The sessions in which a process of the installed agent runs, at most `most`.
+DWORD SessionsWithAgent(MSIHANDLE install, DWORD* sessions, DWORD most) {
+    DWORD count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        Log(install, L"cannot list processes: error %lu", GetLastError());
+        return 0;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && count < most; more = Process32NextW(snapshot, &entry)) {
+        if (CompareStringOrdinal(entry.szExeFile, -1, FileName(installedExe), -1, TRUE) != CSTR_EQUAL) continue;
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+        if (!process) {
+            Log(install, L"cannot open process %lu: error %lu", entry.th32ProcessID, GetLastError());
+            continue;
+        }
+        DWORD size = LongestPath, session = 0;
+        if (QueryFullProcessImageNameW(process, 0, image, &size) && IsImageOfInstallation(image, installedExe) &&
+            WaitForSingleObject(process, 0) == WAIT_TIMEOUT && ProcessIdToSessionId(entry.th32ProcessID, &session))
+            sessions[count++] = session;
+        CloseHandle(process);
     }
     CloseHandle(snapshot);
     return count;
@@ -120,7 +188,10 @@ DWORD OpenAgents(MSIHANDLE install, Agent* agents) {
 // enabled once, for the custom action's own process (a token may hold them disabled).
 void EnableStartPrivileges(MSIHANDLE install) {
     HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        Log(install, L"cannot open the step's own token: error %lu", GetLastError());
+        return;
+    }
     const wchar_t* const names[] = {L"SeTcbPrivilege", L"SeAssignPrimaryTokenPrivilege", L"SeIncreaseQuotaPrivilege"};
     for (const wchar_t* name : names) {
         TOKEN_PRIVILEGES privileges = {};
@@ -134,40 +205,155 @@ void EnableStartPrivileges(MSIHANDLE install) {
     CloseHandle(token);
 }
 
-// cmd, started in the user's session with the user's own token, hands the agent to the shell.
-void StartAgentInSession(MSIHANDLE install, DWORD session, const wchar_t* agent) {
+// cmd, started in the user's session with the user's own token and environment, hands the agent
+// to the shell. One log line with the outcome.
+void StartAgentInSession(MSIHANDLE install, DWORD session, const wchar_t* agent, bool inJob) {
     wchar_t command[LongestPath + 64], cmd[MAX_PATH], system[MAX_PATH];
     UINT length = GetSystemDirectoryW(system, MAX_PATH);
     if (length == 0 || length >= MAX_PATH - 9 || !AgentStartCommand(agent, command, sizeof(command) / sizeof(command[0]))) {
-        Log(install, L"cannot start %ls in session %lu: unusable path", agent, session);
+        Log(install, L"session %lu: not started, unusable path %ls", session, agent);
         return;
     }
     _snwprintf(cmd, MAX_PATH, L"%ls\\cmd.exe", system);
     cmd[MAX_PATH - 1] = L'\0';
     HANDLE token;
     if (!WTSQueryUserToken(session, &token)) {
-        // Nobody is logged on there any more: the next logon starts the agent from the Run value.
-        Log(install, L"no user token for session %lu: error %lu", session, GetLastError());
+        // Nobody is signed in there (any more): the next logon starts the agent from the Run value.
+        Log(install, L"session %lu: not started, no user token: error %lu", session, GetLastError());
         return;
     }
+    // LocalSystem's own environment would hand the agent, and every program it starts, the
+    // service's variables and folders.
     void* environment = nullptr;
-    if (!CreateEnvironmentBlock(&environment, token, FALSE)) environment = nullptr;
+    if (!CreateEnvironmentBlock(&environment, token, FALSE)) {
+        Log(install, L"session %lu: not started, no environment block for its user: error %lu", session, GetLastError());
+        CloseHandle(token);
+        return;
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.lpDesktop = const_cast<wchar_t*>(L"winsta0\\default");
     PROCESS_INFORMATION process = {};
-    if (CreateProcessAsUserW(token, cmd, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                             environment, system, &startup, &process)) {
+    // A job's processes must all run in one session: from inside one, cmd needs to leave it.
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | (inJob ? CREATE_BREAKAWAY_FROM_JOB : 0);
+    BOOL created = CreateProcessAsUserW(token, cmd, command, nullptr, nullptr, FALSE, flags, environment, system,
+                                        &startup, &process);
+    const wchar_t* how = inJob ? L", out of the step's job" : L"";
+    if (!created && inJob && GetLastError() == ERROR_ACCESS_DENIED) {
+        // The job forbids breakaway: try within it, as the only way left.
+        Log(install, L"session %lu: the step's job forbids breakaway (error 5); trying within the job", session);
+        created = CreateProcessAsUserW(token, cmd, command, nullptr, nullptr, FALSE, flags & ~CREATE_BREAKAWAY_FROM_JOB,
+                                       environment, system, &startup, &process);
+        how = L", within the step's job";
+    }
+    if (created) {
         DWORD code = STILL_ACTIVE;
         if (WaitForSingleObject(process.hProcess, StartWaitMs) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &code);
-        Log(install, L"started %ls in session %lu (cmd exit code %lu)", agent, session, code);
+        Log(install, L"session %lu: started %ls (cmd exit code %lu%ls)", session, agent, code, how);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     } else {
-        Log(install, L"cannot start %ls in session %lu: error %lu", agent, session, GetLastError());
+        Log(install, L"session %lu: cannot start %ls: error %lu%ls", session, agent, GetLastError(), how);
     }
-    if (environment) DestroyEnvironmentBlock(environment);
+    DestroyEnvironmentBlock(environment);
     CloseHandle(token);
+}
+
+struct Session {
+    DWORD id;
+    int state;
+};
+
+// The sessions as LocalSystem sees them. Windows always lists at least session 0; Wine's list is
+// empty, and then the sessions of the running processes stand in, each taken as active (whether a
+// user is signed in there, the user token says).
+DWORD FindSessions(MSIHANDLE install, Session* sessions, DWORD most) {
+    DWORD count = 0;
+    WTS_SESSION_INFOW* listed = nullptr;
+    DWORD listedCount = 0;
+    if (WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &listed, &listedCount)) {
+        for (DWORD i = 0; i < listedCount && count < most; ++i)
+            sessions[count++] = Session{listed[i].SessionId, static_cast<int>(listed[i].State)};
+        WTSFreeMemory(listed);
+    } else {
+        Log(install, L"cannot list sessions: error %lu", GetLastError());
+    }
+    if (count) return count;
+    WTS_PROCESS_INFOW* processes = nullptr;
+    DWORD processCount = 0;
+    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &processCount)) {
+        Log(install, L"no session listed, and cannot list processes: error %lu", GetLastError());
+        return 0;
+    }
+    for (DWORD i = 0; i < processCount; ++i) {
+        bool known = false;
+        for (DWORD j = 0; j < count; ++j) known = known || sessions[j].id == processes[i].SessionId;
+        if (!known && count < most) sessions[count++] = Session{processes[i].SessionId, WTSActive};
+    }
+    WTSFreeMemory(processes);
+    Log(install, L"no session listed; serving the %lu session(s) that run processes", count);
+    return count;
+}
+
+// One value of the launch configuration as it is now: its type and bytes, or absent (Remove).
+// Reads into memory from the process heap (Free it); false when it cannot be read.
+bool ReadCurrentValue(MSIHANDLE install, HKEY key, const wchar_t* name, ValueChange* value, BYTE** memory) {
+    *memory = nullptr;
+    *value = ValueChange{ValueAction::Remove, 0, nullptr, 0};
+    if (!key) return true;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD type = 0, size = 0;
+        LONG result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+        if (result == ERROR_FILE_NOT_FOUND) return true;
+        if (result != ERROR_SUCCESS) {
+            Log(install, L"cannot read the launch configuration's %ls: error %ld", name, result);
+            return false;
+        }
+        BYTE* data = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, size ? size : 1));
+        if (!data) return false;
+        result = RegQueryValueExW(key, name, nullptr, &type, data, &size);
+        if (result == ERROR_SUCCESS) {
+            *memory = data;
+            *value = ValueChange{ValueAction::Set, type, data, size};
+            return true;
+        }
+        Free(data);
+        if (result == ERROR_FILE_NOT_FOUND) return true;
+        if (result != ERROR_MORE_DATA) {
+            Log(install, L"cannot read the launch configuration's %ls: error %ld", name, result);
+            return false;
+        }
+    }
+    return false;
+}
+
+ValueChange TextValue(bool write, const wchar_t* text) {
+    if (!write) return ValueChange{ValueAction::Keep, 0, nullptr, 0};
+    return ValueChange{ValueAction::Set, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                       static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t))};
+}
+
+// Room for both fields in text: a type, a colon and two digits a byte, each.
+size_t LaunchDataRoom(const ValueChange& file, const ValueChange& parameters) {
+    return 2 * 16 + 2 * (static_cast<size_t>(file.size) + parameters.size) + 4;
+}
+
+bool SetEncodedProperty(MSIHANDLE install, const wchar_t* name, const ValueChange& file, const ValueChange& parameters) {
+    size_t room = LaunchDataRoom(file, parameters);
+    wchar_t* text = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, room * sizeof(wchar_t)));
+    bool ok = text && EncodeLaunchData(file, parameters, text, room);
+    UINT result = ok ? MsiSetPropertyW(install, name, text) : ERROR_OUTOFMEMORY;
+    if (result != ERROR_SUCCESS) Log(install, L"cannot hand on %ls: error %u", name, result);
+    Free(text);
+    return result == ERROR_SUCCESS;
+}
+
+const wchar_t ConfigKey[] = L"" KEYVANE_CONFIG_KEY;
+const wchar_t FileValue[] = L"" KEYVANE_CONFIG_FILE_VALUE;
+const wchar_t ParametersValue[] = L"" KEYVANE_CONFIG_PARAMETERS_VALUE;
+
+const wchar_t* Describe(const ValueChange& change) {
+    return change.action == ValueAction::Keep ? L"left as it is" : change.action == ValueAction::Remove ? L"absent" : L"set";
 }
 
 }  // namespace
@@ -178,105 +364,214 @@ extern "C" __declspec(dllexport) UINT __stdcall StopAgents(MSIHANDLE install) {
         Log(install, L"no installed path given; nothing ended");
         return ERROR_SUCCESS;
     }
+    // "agent|diagnosis tool": the tool holds its file too while it runs (a --watch, a script).
+    const wchar_t* check = SplitAtBar(installedExe);
+    wcscpy(checkExe, check ? check : L"");
     const ULONGLONG deadline = GetTickCount64() + DeadlineMs;
     unsigned long ended = 0, left = 0;
-    Agent agents[RoundSize];
+    Running found[RoundSize];
     // Again until none is found: an agent may start (at a logon) while others are being ended.
     for (;;) {
-        DWORD count = OpenAgents(install, agents);
+        DWORD count = OpenInstalledProcesses(install, found);
         if (count == 0) break;
         if (GetTickCount64() >= deadline) {
             for (DWORD i = 0; i < count; ++i) {
-                Log(install, L"process %lu is still running", agents[i].id);
-                CloseHandle(agents[i].process);
+                Log(install, L"process %lu is still running", found[i].id);
+                CloseHandle(found[i].process);
             }
             left = count;
             break;
         }
         for (DWORD i = 0; i < count; ++i)
-            if (!TerminateProcess(agents[i].process, EndedByInstallerExitCode))
-                Log(install, L"cannot end process %lu: error %lu", agents[i].id, GetLastError());
+            if (!TerminateProcess(found[i].process, EndedByInstallerExitCode))
+                Log(install, L"cannot end process %lu: error %lu", found[i].id, GetLastError());
         for (DWORD i = 0; i < count; ++i) {
             ULONGLONG now = GetTickCount64();
             DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-            if (WaitForSingleObject(agents[i].process, wait) == WAIT_OBJECT_0) ++ended;
-            CloseHandle(agents[i].process);
+            if (WaitForSingleObject(found[i].process, wait) == WAIT_OBJECT_0) ++ended;
+            CloseHandle(found[i].process);
         }
     }
-    Log(install, L"ended %lu and left %lu running of %ls", ended, left, installedExe);
+    Log(install, L"ended %lu and left %lu running of %ls and %ls", ended, left, installedExe,
+        checkExe[0] ? checkExe : L"(no diagnosis tool given)");
     return ERROR_SUCCESS;
 }
 
-// Immediate, before anything is removed (and before an upgrade removes the old version): the
-// sessions that run a process of the agent's name, as "1;3", in the property AgentSessions for the
-// restart steps. Listing processes needs no handle to them, so the installing user's rights do.
-extern "C" __declspec(dllexport) UINT __stdcall ObserveAgents(MSIHANDLE install) {
-    WTS_PROCESS_INFOW* processes = nullptr;
-    DWORD count = 0;
-    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &processes, &count)) {
-        Log(install, L"cannot list processes: error %lu", GetLastError());
-        return ERROR_SUCCESS;
-    }
-    DWORD sessions[MostSessions];
-    DWORD found = 0;
-    for (DWORD i = 0; i < count; ++i) {
-        const WTS_PROCESS_INFOW& process = processes[i];
-        if (!process.pProcessName || CompareStringOrdinal(process.pProcessName, -1, L"Keyvane.exe", -1, TRUE) != CSTR_EQUAL)
-            continue;
-        bool known = false;
-        for (DWORD j = 0; j < found; ++j) known = known || sessions[j] == process.SessionId;
-        if (!known && found < MostSessions) sessions[found++] = process.SessionId;
-    }
-    WTSFreeMemory(processes);
-    wchar_t list[MostSessions * 11 + 1];
-    FormatSessionList(sessions, found, list, sizeof(list) / sizeof(list[0]));
-    MsiSetPropertyW(install, L"AgentSessions", list);
-    if (found) Log(install, L"agents run in session(s) %ls", list);
-    return ERROR_SUCCESS;
-}
-
-// CustomActionData: the installed exe, "|", and the sessions ObserveAgents noted. An uninstall and
-// an upgrade's removal of the old version hand the commit step nothing. As a rollback step it may
-// run before the file is back (an upgrade's rolled-back removal of the old version restores it
-// later, and that version's own rollback step then starts the agents).
+// CustomActionData: the installed exe. Commit step of an install, upgrade or repair, and rollback
+// step of a failed one (never of an uninstall). As a rollback step it may run before the file is
+// back (an upgrade's rolled-back removal of the old version restores it later, and that version's
+// own rollback step then starts the agents).
 extern "C" __declspec(dllexport) UINT __stdcall RestartAgents(MSIHANDLE install) {
     DWORD size = LongestPath;
-    if (MsiGetPropertyW(install, L"CustomActionData", installedExe, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
-    DWORD sessions[MostSessions];
-    DWORD count = 0;
-    const wchar_t* list = SplitRestartData(installedExe);
-    if (list) count = ParseSessionList(list, sessions, MostSessions);
-    if (count == 0 || !installedExe[0]) return ERROR_SUCCESS;
+    if (MsiGetPropertyW(install, L"CustomActionData", installedExe, &size) != ERROR_SUCCESS || !installedExe[0]) {
+        Log(install, L"no installed path given; no agent started");
+        return ERROR_SUCCESS;
+    }
     if (GetFileAttributesW(installedExe) == INVALID_FILE_ATTRIBUTES) {
-        Log(install, L"%ls is not in place; agents of session(s) %ls not started", installedExe, list);
+        Log(install, L"%ls is not in place: no agent started (error %lu)", installedExe, GetLastError());
         return ERROR_SUCCESS;
     }
     EnableStartPrivileges(install);
-    for (DWORD i = 0; i < count; ++i) StartAgentInSession(install, sessions[i], installedExe);
+    BOOL inJob = FALSE;
+    if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob)) {
+        Log(install, L"cannot tell whether the step runs in a job: error %lu", GetLastError());
+        inJob = FALSE;
+    }
+    static Session sessions[MostSessions];
+    static DWORD withAgent[MostSessions];
+    DWORD count = FindSessions(install, sessions, MostSessions);
+    DWORD running = SessionsWithAgent(install, withAgent, MostSessions);
+    for (DWORD i = 0; i < count; ++i) {
+        bool agentRuns = false;
+        for (DWORD j = 0; j < running; ++j) agentRuns = agentRuns || withAgent[j] == sessions[i].id;
+        if (ShouldStartAgent(sessions[i].id, sessions[i].state, agentRuns))
+            StartAgentInSession(install, sessions[i].id, installedExe, inJob != FALSE);
+        else
+            Log(install, L"session %lu: not started (%ls)", sessions[i].id,
+                agentRuns ? L"an agent of this installation runs there" : L"no signed-in user's session");
+    }
     return ERROR_SUCCESS;
 }
 
-// Immediate, after FindRelatedProducts: a related product whose full version is later than this
-// package's is reported as a downgrade, which the launch condition refuses (1603).
+// Immediate, in the execute sequence only, and only when SHORTCUT_FILE or SHORTCUT_PARAMETERS is
+// given: on the server side of a per-machine install those arrive only from an administrator or
+// SYSTEM (neither is a secure property). It reads the values as they are now and hands the write
+// step what to write, and its rollback step what to put back.
+//
+// Why no Registry table and no AppSearch: a component holding the values would be reinstalled by
+// any repair, from the properties of that run (a conditional component stays enabled once
+// installed); and AppSearch runs in the UI sequence too, where its results stay in the client when
+// the user is not an administrator. Nothing but this step ever writes the values, and it is never
+// run without a value to write, so maintenance leaves them exactly as they are.
+extern "C" __declspec(dllexport) UINT __stdcall PrepareLaunchConfiguration(MSIHANDLE install) {
+    wchar_t* file = GetProperty(install, L"SHORTCUT_FILE");
+    wchar_t* parameters = GetProperty(install, L"SHORTCUT_PARAMETERS");
+    UINT result = ERROR_INSTALL_FAILURE;
+    HKEY key = nullptr;
+    BYTE *oldFileData = nullptr, *oldParametersData = nullptr;
+    ValueChange oldFile, oldParameters;
+    LaunchWrite plan = PlanLaunchWrite(file, parameters);
+    LONG opened = ERROR_SUCCESS;
+    if (!file || !parameters) goto done;
+    if (!plan.file && !plan.parameters) {
+        Log(install, L"no launch configuration given; nothing written");
+        result = ERROR_SUCCESS;
+        goto done;
+    }
+    opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (opened != ERROR_SUCCESS) {
+        key = nullptr;
+        if (opened != ERROR_FILE_NOT_FOUND) {
+            Log(install, L"cannot open the launch configuration key: error %ld", opened);
+            goto done;
+        }
+    }
+    if (!ReadCurrentValue(install, key, FileValue, &oldFile, &oldFileData) ||
+        !ReadCurrentValue(install, key, ParametersValue, &oldParameters, &oldParametersData))
+        goto done;
+    {
+        // A value not written is left alone by the rollback step too.
+        ValueChange newFile = TextValue(plan.file, plan.fileText), newParameters = TextValue(plan.parameters, plan.parametersText);
+        if (!plan.file) oldFile = ValueChange{ValueAction::Keep, 0, nullptr, 0};
+        if (!plan.parameters) oldParameters = ValueChange{ValueAction::Keep, 0, nullptr, 0};
+        if (SetEncodedProperty(install, L"RestoreLaunchConfiguration", oldFile, oldParameters) &&
+            SetEncodedProperty(install, L"WriteLaunchConfiguration", newFile, newParameters)) {
+            Log(install, L"launch configuration to write: %ls %ls, %ls %ls", FileValue, Describe(newFile), ParametersValue,
+                Describe(newParameters));
+            result = ERROR_SUCCESS;
+        }
+    }
+done:
+    if (result != ERROR_SUCCESS) Log(install, L"the launch configuration cannot be prepared: installation stopped");
+    if (key) RegCloseKey(key);
+    Free(oldFileData);
+    Free(oldParametersData);
+    Free(file);
+    Free(parameters);
+    return result;
+}
+
+// The write step (deferred, LocalSystem) and its rollback step: CustomActionData says, for File
+// and Parameters, to leave, remove or set exact bytes of a type.
+extern "C" __declspec(dllexport) UINT __stdcall ApplyLaunchConfiguration(MSIHANDLE install) {
+    const bool rollback = MsiGetMode(install, MSIRUNMODE_ROLLBACK) != FALSE;
+    const wchar_t* what = rollback ? L"restore" : L"write";
+    wchar_t* data = GetProperty(install, L"CustomActionData");
+    UINT result = ERROR_INSTALL_FAILURE;
+    // Never more bytes than there are digits.
+    DWORD room = data ? static_cast<DWORD>(wcslen(data) / 2 + 1) : 0;
+    BYTE* fileBytes = data ? static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, room)) : nullptr;
+    BYTE* parameterBytes = data ? static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, room)) : nullptr;
+    ValueChange changes[2];
+    const wchar_t* names[2] = {FileValue, ParametersValue};
+    HKEY key = nullptr;
+    LONG status;
+    if (!fileBytes || !parameterBytes ||
+        !DecodeLaunchData(data, &changes[0], fileBytes, &changes[1], parameterBytes, room)) {
+        Log(install, L"cannot %ls the launch configuration: malformed data", what);
+        goto done;
+    }
+    status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConfigKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
+                             &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+        Log(install, L"cannot %ls the launch configuration: key not opened, error %ld", what, status);
+        key = nullptr;
+        goto done;
+    }
+    result = ERROR_SUCCESS;
+    for (int i = 0; i < 2; ++i) {
+        const ValueChange& change = changes[i];
+        if (change.action == ValueAction::Keep) continue;
+        status = change.action == ValueAction::Set
+                     ? RegSetValueExW(key, names[i], 0, change.type, change.data, change.size)
+                     : RegDeleteValueW(key, names[i]);
+        if (status == ERROR_FILE_NOT_FOUND && change.action == ValueAction::Remove) status = ERROR_SUCCESS;
+        if (status != ERROR_SUCCESS) {
+            Log(install, L"cannot %ls the launch configuration's %ls: error %ld", what, names[i], status);
+            result = ERROR_INSTALL_FAILURE;
+        } else {
+            Log(install, L"launch configuration's %ls %ls (%ls)", names[i], Describe(change), rollback ? L"restored" : L"written");
+        }
+    }
+done:
+    if (key) RegCloseKey(key);
+    Free(fileBytes);
+    Free(parameterBytes);
+    Free(data);
+    // A rollback step's result is ignored anyway; the write step's failure undoes the installation.
+    return result;
+}
+
+// Immediate, after FindRelatedProducts, with its return checked: a related product whose full
+// version is later than this package's is reported as a downgrade, which the launch condition
+// refuses (1603). A version it cannot read, or a list it cannot hold, stops the installation
+// (1603) as well: a build it could not judge is never replaced.
 extern "C" __declspec(dllexport) UINT __stdcall CheckNewerVersion(MSIHANDLE install) {
-    wchar_t packageVersion[64], related[1024], installedVersion[64];
-    DWORD size = 64;
-    if (MsiGetPropertyW(install, L"ProductVersion", packageVersion, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
-    size = 1024;
-    if (MsiGetPropertyW(install, L"WIX_UPGRADE_DETECTED", related, &size) != ERROR_SUCCESS) return ERROR_SUCCESS;
+    wchar_t* packageVersion = GetProperty(install, L"ProductVersion");
+    wchar_t* related = GetProperty(install, L"WIX_UPGRADE_DETECTED");
+    UINT result = packageVersion && related ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
     // A list of product codes, each 38 characters, separated by semicolons.
-    for (wchar_t* code = related; *code;) {
+    for (wchar_t* code = result == ERROR_SUCCESS ? related : nullptr; code && *code;) {
         wchar_t* next = wcschr(code, L';');
         if (next) *next++ = L'\0';
-        size = 64;
-        if (MsiGetProductInfoW(code, L"VersionString", installedVersion, &size) == ERROR_SUCCESS &&
-            IsLaterVersion(installedVersion, packageVersion)) {
+        wchar_t installedVersion[64];
+        DWORD size = sizeof(installedVersion) / sizeof(installedVersion[0]);
+        UINT read = MsiGetProductInfoW(code, L"VersionString", installedVersion, &size);
+        VersionOrder order = read == ERROR_SUCCESS ? CompareInstalledVersion(installedVersion, packageVersion)
+                                                   : VersionOrder::Unreadable;
+        if (order == VersionOrder::Unreadable) {
+            Log(install, L"cannot compare the installed version of %ls (%ls, error %u) with this package's %ls: not replaced",
+                code, read == ERROR_SUCCESS ? installedVersion : L"unreadable", read, packageVersion);
+            result = ERROR_INSTALL_FAILURE;
+        } else if (order == VersionOrder::Later) {
             Log(install, L"installed version %ls (%ls) is later than this package's %ls: not replaced", installedVersion,
                 code, packageVersion);
             MsiSetPropertyW(install, L"WIX_DOWNGRADE_DETECTED", code);
         }
-        if (!next) break;
         code = next;
     }
-    return ERROR_SUCCESS;
+    if (result != ERROR_SUCCESS) Log(install, L"the version check cannot judge the installed product: installation stopped");
+    Free(packageVersion);
+    Free(related);
+    return result;
 }

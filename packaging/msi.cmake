@@ -55,11 +55,6 @@ function(keyvane_msi output version)
                     -D ConfigKey=${KEYVANE_CONFIG_KEY} -D ConfigFileValue=${KEYVANE_CONFIG_FILE_VALUE}
                     -D ConfigParametersValue=${KEYVANE_CONFIG_PARAMETERS_VALUE}
                     -o ${unsigned} ${wxs}
-    # The launch configuration: written only when its property is given, and permanent
-    # (276 = 64-bit 256 + permanent 16 + registry key path 4).
-    COMMAND ${MSIBUILD} ${unsigned}
-            -q "UPDATE Component SET Condition='SHORTCUT_FILE', Attributes=276 WHERE Component='LaunchFile'"
-            -q "UPDATE Component SET Condition='SHORTCUT_PARAMETERS AND NOT SHORTCUT_FILE', Attributes=276 WHERE Component='LaunchParameters'"
     # Windows Installer compares three fields of a version: with the maximum included (512), a
     # later 1.0.0.x replaces this one instead of installing beside it. Attributes is part of the
     # key, hence delete and insert.
@@ -77,11 +72,21 @@ function(keyvane_msi output version)
     # 512 commit + 1024 deferred + 2048 no impersonation).
             -q "UPDATE CustomAction SET Type=3393 WHERE Action='RestartAgentsOnRollback'"
             -q "UPDATE CustomAction SET Type=3649 WHERE Action='RestartAgents'"
+            -q "UPDATE CustomAction SET Type=3393 WHERE Action='RestoreLaunchConfiguration'"
+    # With rollback disabled no commit or rollback step runs, and a failed upgrade would leave
+    # neither version: refused before anything changes (RollbackDisabled is the installer's,
+    # DISABLEROLLBACK the command line's). A first install and a repair remove nothing old and go
+    # on; StartAgentsWithoutRollback then starts the agents.
+            -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RefuseUpgradeWithoutRollback', 19, '', 'Keyvane: rollback is disabled (DisableRollback policy or DISABLEROLLBACK), and this upgrade would remove the installed version with no way back should it fail. Enable rollback for this installation, or uninstall the installed version first and then install this one.')"
+            -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RefuseUpgradeWithoutRollback', '(RollbackDisabled OR DISABLEROLLBACK) AND WIX_UPGRADE_DETECTED AND NOT REMOVE~=\"ALL\"', 1450)"
             -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RefuseInstallFolder', 19, '', 'Keyvane must be installed below [ProgramFiles64Folder]: Windows starts its agent from no other folder. Leave INSTALLDIR unset, or choose a folder there.')"
             -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RefuseInstallFolder', 'NOT REMOVE~=\"ALL\" AND (NOT (INSTALLDIR ~<< ProgramFiles64Folder) OR INSTALLDIR >< \"\\..\" OR INSTALLDIR >< \"/\")', 1001)"
-    # Secure, so that the properties reach the elevated part of a per-machine install.
+    # Secure: the related products found in the client reach the server side. SHORTCUT_FILE and
+    # SHORTCUT_PARAMETERS are not, on purpose: from a non-administrator (a managed product's
+    # maintenance, AlwaysInstallElevated) they are dropped, so only administrators and SYSTEM
+    # choose what the key starts.
     COMMAND ${MSIBUILD} ${unsigned}
-            -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SHORTCUT_FILE;SHORTCUT_PARAMETERS' WHERE Property='SecureCustomProperties'"
+            -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property='SecureCustomProperties'"
     # A versioned file (wixl writes no version, and a hash instead), so that Windows Installer's
     # version rules apply: an older copy in the way is replaced, a newer one is kept. 1028 (zh-TW)
     # is the language of the agent's version block (res/keyvane.rc).
@@ -90,6 +95,8 @@ function(keyvane_msi output version)
             -q "UPDATE File SET Version='${KEYVANE_VERSION}', Language='1028' WHERE File='KeyvaneCheckExe'"
             -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneExe'"
             -q "DELETE FROM MsiFileHash WHERE File_='KeyvaneCheckExe'"
+    # A short name for every long name that is not 8.3 (ICE03); this wixl writes none.
+            -q "UPDATE File SET FileName='KEYVAN~1.EXE|KeyvaneCheck.exe' WHERE File='KeyvaneCheckExe'"
     # The summary's dates and package code, which wixl takes from the clock and at random.
     COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${unsigned} ${KEYVANE_SOURCE_DATE_EPOCH}
             ${upgrade_code}

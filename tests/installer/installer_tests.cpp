@@ -3,16 +3,19 @@
 // and the configuration as found.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
 
 #include <msi.h>
 #include <msiquery.h>
+#include <wtsapi32.h>
 
 #include "installer_steps.h"
 
@@ -639,7 +642,8 @@ TEST_F(PackageTables, StopStepRunsInSystemContextBeforeTheFilesChange) {
     std::vector<Row> data = Rows("SELECT `Action`, `Type`, `Target` FROM `CustomAction` WHERE `Source` = 'StopAgents'");
     ASSERT_EQ(data.size(), 1u);
     EXPECT_EQ(std::stoi(data[0][1]) & (TypeMask | InScript), PropertyFromText);
-    EXPECT_EQ(data[0][2], "[INSTALLDIR]Keyvane.exe");
+    // Both programs that hold their files while they run: the agent and the diagnosis tool.
+    EXPECT_EQ(data[0][2], "[INSTALLDIR]Keyvane.exe|[INSTALLDIR]KeyvaneCheck.exe");
 
     std::map<std::string, int> sequence;
     for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
@@ -652,14 +656,22 @@ TEST_F(PackageTables, StopStepRunsInSystemContextBeforeTheFilesChange) {
     EXPECT_LT(sequence["StopAgents"], sequence["InstallFiles"]);
 }
 
-TEST_F(PackageTables, RestartStepsStartTheEndedAgentsAfterwards) {
+// The steps that find sessions and start agents run as LocalSystem, where every session is in
+// sight; none runs with the installing user's token.
+TEST_F(PackageTables, RestartStepsFindTheSessionsAsLocalSystem) {
     std::map<std::string, int> sequence;
-    for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
+    std::map<std::string, std::string> conditions;
+    for (const Row& step : Rows("SELECT `Action`, `Sequence`, `Condition` FROM `InstallExecuteSequence`")) {
         sequence[step[0]] = std::stoi(step[1]);
+        conditions[step[0]] = step[2];
+    }
     struct {
         const char* action;
-        int phase;  // Commit or Rollback
-    } steps[] = {{"RestartAgents", Commit}, {"RestartAgentsOnRollback", Rollback}};
+        int phase;  // Commit, Rollback, or 0: deferred
+        const char* condition;
+    } steps[] = {{"RestartAgents", Commit, "$Agent=3"},
+                 {"RestartAgentsOnRollback", Rollback, "$Agent=2 OR $Agent=3"},
+                 {"StartAgentsWithoutRollback", 0, "$Agent=3 AND (RollbackDisabled OR DISABLEROLLBACK)"}};
     for (const auto& step : steps) {
         std::vector<Row> row =
             Rows(std::string("SELECT `Type`, `Target` FROM `CustomAction` WHERE `Action` = '") + step.action + "'");
@@ -669,19 +681,31 @@ TEST_F(PackageTables, RestartStepsStartTheEndedAgentsAfterwards) {
                   DllInBinary | InScript | NoImpersonate | step.phase)
             << step.action << ": type " << type;
         EXPECT_EQ(row[0][1], "RestartAgents") << step.action;
-        // The sessions reach it through CustomActionData, set before it by an immediate step.
+        // Never after an uninstall (2 would be absent).
+        EXPECT_EQ(conditions[step.action], step.condition) << step.action;
         std::vector<Row> data =
-            Rows(std::string("SELECT `Action`, `Type`, `Target` FROM `CustomAction` WHERE `Source` = '") + step.action + "'");
+            Rows(std::string("SELECT `Action`, `Target` FROM `CustomAction` WHERE `Source` = '") + step.action + "'");
         ASSERT_EQ(data.size(), 1u) << step.action;
-        EXPECT_EQ(data[0][2], "[INSTALLDIR]Keyvane.exe|[AgentSessions]");
+        EXPECT_EQ(data[0][1], "[INSTALLDIR]Keyvane.exe");
         EXPECT_LT(sequence[data[0][0]], sequence[step.action]);
-        // In the script before anything is removed, so that a rollback undoes the removal first.
-        EXPECT_LT(sequence[step.action], sequence["StopAgents"]) << step.action;
+        EXPECT_EQ(conditions[data[0][0]], step.condition) << data[0][0];
     }
-    std::vector<Row> observe = Rows("SELECT `Type` FROM `CustomAction` WHERE `Action` = 'ObserveAgents'");
-    ASSERT_EQ(observe.size(), 1u);
-    EXPECT_EQ(std::stoi(observe[0][0]) & (TypeMask | InScript), DllInBinary) << "not immediate";
-    EXPECT_LT(sequence["ObserveAgents"], sequence["RemoveExistingProducts"]);
+    // In the script before anything is removed, so that a rollback undoes the removal first.
+    for (const char* step : {"RestartAgents", "RestartAgentsOnRollback"})
+        EXPECT_LT(sequence[step], sequence["StopAgents"]) << step;
+    // Without rollback, after the files are in place.
+    EXPECT_GT(sequence["StartAgentsWithoutRollback"], sequence["InstallFiles"]);
+    EXPECT_LT(sequence["StartAgentsWithoutRollback"], sequence["InstallFinalize"]);
+    // No immediate step enumerates agents or sessions.
+    for (const Row& action : Rows("SELECT `Action`, `Type`, `Target` FROM `CustomAction` WHERE `Source` = 'InstallerStepsDll'")) {
+        int type = std::stoi(action[1]);
+        if (action[2] == "RestartAgents" || action[2] == "StopAgents")
+            EXPECT_TRUE((type & InScript) && (type & NoImpersonate)) << action[0] << ": type " << type;
+        else
+            EXPECT_TRUE(action[2] == "CheckNewerVersion" || action[2] == "PrepareLaunchConfiguration" ||
+                        action[2] == "ApplyLaunchConfiguration")
+                << action[0] << " calls " << action[2];
+    }
     // Restart Manager stays out: it reaches only the installing session.
     EXPECT_EQ(Rows("SELECT `Value` FROM `Property` WHERE `Property` = 'MSIRESTARTMANAGERCONTROL'"),
               std::vector<Row>{Row{"Disable"}});
@@ -700,46 +724,123 @@ TEST_F(PackageTables, OldVersionIsRemovedInsideTheTransaction) {
     }
 }
 
-// A repair rewrites the launch configuration's components from the properties of that run: the
-// values as they are must be read back into them before costing.
-TEST_F(PackageTables, LaunchConfigurationIsReadBackBeforeCosting) {
+// Only the package's own steps write the launch configuration, only when a property is given, and
+// only on the server side, where a standard user's value never arrives.
+TEST_F(PackageTables, LaunchConfigurationIsWrittenOnlyByAdministratorsChoice) {
+    std::vector<Row> secure = Rows("SELECT `Value` FROM `Property` WHERE `Property` = 'SecureCustomProperties'");
+    ASSERT_EQ(secure.size(), 1u);
+    for (const char* property : {"SHORTCUT_FILE", "SHORTCUT_PARAMETERS"})
+        EXPECT_EQ((";" + secure[0][0] + ";").find(std::string(";") + property + ";"), std::string::npos)
+            << property << " is secure: a standard user's value would reach the server";
+    for (const char* table : {"AppSearch", "RegLocator", "Signature"})
+        if (MsiDatabaseIsTablePersistentA(database, table) == MSICONDITION_TRUE)
+            EXPECT_EQ(Rows(std::string("SELECT * FROM `") + table + "`").size(), 0u) << table;
+    // No component holds a configuration value: a repair would write it again from its properties.
+    for (const Row& value : Rows("SELECT `Registry`, `Key`, `Value` FROM `Registry`")) {
+        EXPECT_EQ(value[1].find(ConfigKey), std::string::npos) << value[0];
+        EXPECT_EQ(value[2].find("SHORTCUT"), std::string::npos) << value[0];
+    }
+    // Nothing in the UI sequence reads or sets them.
+    for (const Row& step : Rows("SELECT `Action`, `Condition` FROM `InstallUISequence`")) {
+        EXPECT_NE(step[0], "AppSearch") << "AppSearch in the UI sequence keeps its results in the client";
+        EXPECT_EQ(Rows("SELECT `Action` FROM `CustomAction` WHERE `Action` = '" + step[0] + "'").size(), 0u)
+            << step[0] << " is a custom action in the UI sequence";
+    }
+    EXPECT_EQ(Rows("SELECT `Action` FROM `CustomAction` WHERE `Source` = 'SHORTCUT_FILE' OR `Source` = 'SHORTCUT_PARAMETERS'")
+                  .size(), 0u);
+
+    std::map<std::string, int> sequence;
+    std::map<std::string, std::string> conditions;
+    for (const Row& step : Rows("SELECT `Action`, `Sequence`, `Condition` FROM `InstallExecuteSequence`")) {
+        sequence[step[0]] = std::stoi(step[1]);
+        conditions[step[0]] = step[2];
+    }
+    struct {
+        const char* action;
+        const char* entry;
+        int type;  // the bits that matter
+    } steps[] = {{"PrepareLaunchConfiguration", "PrepareLaunchConfiguration", DllInBinary},
+                 {"RestoreLaunchConfiguration", "ApplyLaunchConfiguration", DllInBinary | InScript | NoImpersonate | Rollback},
+                 {"WriteLaunchConfiguration", "ApplyLaunchConfiguration", DllInBinary | InScript | NoImpersonate}};
+    const int ReturnIgnored = 64;
+    for (const auto& step : steps) {
+        std::vector<Row> row =
+            Rows(std::string("SELECT `Type`, `Source`, `Target` FROM `CustomAction` WHERE `Action` = '") + step.action + "'");
+        ASSERT_EQ(row.size(), 1u) << step.action;
+        int type = std::stoi(row[0][0]);
+        EXPECT_EQ(type & (TypeMask | InScript | NoImpersonate | Rollback | Commit), step.type) << step.action << ": type " << type;
+        EXPECT_EQ(row[0][2], step.entry) << step.action;
+        EXPECT_EQ(conditions[step.action], "(SHORTCUT_FILE OR SHORTCUT_PARAMETERS) AND NOT REMOVE~=\"ALL\"") << step.action;
+        // A value that could not be prepared or written fails the installation, and is rolled back.
+        if (!(type & Rollback)) EXPECT_FALSE(type & ReturnIgnored) << step.action << ": type " << type;
+    }
+    EXPECT_GT(sequence["PrepareLaunchConfiguration"], sequence["InstallInitialize"]);
+    EXPECT_LT(sequence["PrepareLaunchConfiguration"], sequence["RestoreLaunchConfiguration"]);
+    EXPECT_LT(sequence["RestoreLaunchConfiguration"], sequence["WriteLaunchConfiguration"]);
+    EXPECT_LT(sequence["WriteLaunchConfiguration"], sequence["InstallFinalize"]);
+}
+
+// Windows Installer compares three version fields; this package's own check compares four and
+// must stop the installation when it cannot tell.
+TEST_F(PackageTables, VersionGuardFailsClosedAndRollbacklessUpgradeIsRefused) {
+    const int ReturnIgnored = 64, ErrorStep = 19;
+    std::vector<Row> guard = Rows("SELECT `Type`, `Target` FROM `CustomAction` WHERE `Action` = 'CheckNewerVersion'");
+    ASSERT_EQ(guard.size(), 1u);
+    EXPECT_EQ(std::stoi(guard[0][0]), DllInBinary) << "immediate, return checked";
+    EXPECT_FALSE(std::stoi(guard[0][0]) & ReturnIgnored);
+    // The stop step's return stays ignored, so that an uninstall stays possible.
+    EXPECT_TRUE(std::stoi(Rows("SELECT `Type` FROM `CustomAction` WHERE `Action` = 'StopAgents'")[0][0]) & ReturnIgnored);
+
     std::map<std::string, int> sequence;
     for (const Row& step : Rows("SELECT `Action`, `Sequence` FROM `InstallExecuteSequence`"))
         sequence[step[0]] = std::stoi(step[1]);
-    const int RawValue = 2, View64Bit = 16, Transitive = 64;
-    for (const char* value : {"File", "Parameters"}) {
-        const std::string property = std::string("SHORTCUT_") + (value[0] == 'F' ? "FILE" : "PARAMETERS");
-        std::vector<Row> locator = Rows(
-            std::string("SELECT `AppSearch`.`Property`, `RegLocator`.`Root`, `RegLocator`.`Key`, `RegLocator`.`Type` "
-                        "FROM `AppSearch`, `RegLocator` WHERE `AppSearch`.`Signature_` = `RegLocator`.`Signature_` "
-                        "AND `RegLocator`.`Name` = '") + value + "'");
-        ASSERT_EQ(locator.size(), 1u) << value;
-        EXPECT_EQ(locator[0][1], "2") << "HKLM";
-        EXPECT_EQ(locator[0][2], ConfigKey);
-        // Raw, so that the type and a leading # come back as the Registry table writes them.
-        EXPECT_EQ(std::stoi(locator[0][3]), RawValue | View64Bit) << value;
-        std::vector<Row> keep = Rows("SELECT `Action`, `Target` FROM `CustomAction` WHERE `Source` = '" + property + "'");
-        ASSERT_EQ(keep.size(), 1u) << property;
-        EXPECT_EQ(keep[0][1], "[" + locator[0][0] + "]");
-        EXPECT_GT(sequence[keep[0][0]], sequence["AppSearch"]);
-        EXPECT_LT(sequence[keep[0][0]], sequence["CostInitialize"]);
-        std::vector<Row> condition =
-            Rows("SELECT `Condition` FROM `InstallExecuteSequence` WHERE `Action` = '" + keep[0][0] + "'");
-        ASSERT_EQ(condition.size(), 1u);
-        EXPECT_NE(condition[0][0].find("Installed"), std::string::npos) << "a first install writes only what is given";
-        EXPECT_NE(condition[0][0].find("NOT " + property), std::string::npos) << "a given value must win";
+    std::vector<Row> refuse = Rows("SELECT `Type`, `Target` FROM `CustomAction` WHERE `Action` = 'RefuseUpgradeWithoutRollback'");
+    ASSERT_EQ(refuse.size(), 1u);
+    EXPECT_EQ(std::stoi(refuse[0][0]), ErrorStep);
+    EXPECT_EQ(refuse[0][1].rfind("Keyvane: rollback is disabled", 0), 0u) << refuse[0][1];
+    std::vector<Row> when = Rows("SELECT `Condition`, `Sequence` FROM `InstallExecuteSequence` WHERE `Action` = 'RefuseUpgradeWithoutRollback'");
+    ASSERT_EQ(when.size(), 1u);
+    EXPECT_EQ(when[0][0], "(RollbackDisabled OR DISABLEROLLBACK) AND WIX_UPGRADE_DETECTED AND NOT REMOVE~=\"ALL\"");
+    // After InstallValidate, before anything is written or the old version removed.
+    EXPECT_GT(std::stoi(when[0][1]), sequence["InstallValidate"]);
+    EXPECT_LT(std::stoi(when[0][1]), sequence["InstallInitialize"]);
+    EXPECT_LT(std::stoi(when[0][1]), sequence["RemoveExistingProducts"]);
+}
+
+// ICE03: a long file name needs its short one; a registry value belongs to one component.
+TEST_F(PackageTables, FilesHaveShortNamesAndRegistryValuesOneComponent) {
+    // 8.3, none of the characters a short name may not hold.
+    auto isShortName = [](const std::string& name) {
+        size_t dot = name.find('.');
+        std::string base = name.substr(0, dot), extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+        return !base.empty() && base.size() <= 8 && extension.size() <= 3 && extension.find('.') == std::string::npos &&
+               name.find_first_of(" +,;=[]|/\\:*?\"<>") == std::string::npos;
+    };
+    std::vector<Row> files = Rows("SELECT `File`, `FileName` FROM `File`");
+    ASSERT_FALSE(files.empty());
+    for (const Row& file : files) {
+        size_t bar = file[1].find('|');
+        EXPECT_TRUE(isShortName(file[1].substr(0, bar))) << file[0] << ": " << file[1] << " has no 8.3 name";
     }
-    // Transitive would remove them (and their values) when the condition turns false in a repair.
-    for (const Row& component : Rows("SELECT `Component`, `Attributes` FROM `Component` WHERE `Condition` <> ''"))
-        EXPECT_FALSE(std::stoi(component[1]) & Transitive) << component[0];
+    std::map<std::string, std::string> owner;
+    for (const Row& value : Rows("SELECT `Registry`, `Root`, `Key`, `Name`, `Component_` FROM `Registry`")) {
+        std::string key = value[1] + "\\" + value[2] + "\\" + value[3];
+        for (char& c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        auto known = owner.find(key);
+        if (known != owner.end())
+            EXPECT_EQ(known->second, value[4]) << key << " belongs to two components";
+        owner[key] = value[4];
+    }
 }
 
 TEST_F(PackageTables, ProgramsAreVersionedFiles) {
     const std::pair<const char*, std::string> programs[] = {{"Keyvane.exe", AgentPath()},
                                                             {"KeyvaneCheck.exe", WindowsPathFromEnvironment("KEYVANE_CHECK")}};
     for (const auto& program : programs) {
-        std::vector<Row> file =
-            Rows(std::string("SELECT `File`, `Version`, `Language` FROM `File` WHERE `FileName` = '") + program.first + "'");
+        // "SHORT|long" or a name that is 8.3 itself.
+        std::vector<Row> file;
+        for (const Row& row : Rows("SELECT `File`, `Version`, `Language`, `FileName` FROM `File`"))
+            if (row[3] == program.first || row[3].substr(row[3].find('|') + 1) == program.first) file.push_back(row);
         ASSERT_EQ(file.size(), 1u) << program.first;
         std::string language;
         EXPECT_EQ(FileVersion(program.second, &language), EnvironmentValue("KEYVANE_VERSION")) << program.first;
@@ -775,50 +876,139 @@ TEST(StopStep, EndsOnlyTheAgentOfThisInstallation) {
     EXPECT_FALSE(IsImageOfInstallation(L"", L""));
 }
 
-TEST(InstallerSteps, LaterVersionComparesAllFourFields) {
+TEST(InstallerSteps, VersionOrderComparesAllFourFieldsAndKnowsWhenItCannot) {
+    const VersionOrder Later = VersionOrder::Later, NotLater = VersionOrder::NotLater, Unreadable = VersionOrder::Unreadable;
     struct {
         const wchar_t* installed;
         const wchar_t* package;
-        bool later;
+        VersionOrder order;
     } cases[] = {
-        {L"1.0.0.3", L"1.0.0.2", true},   {L"1.0.0.2", L"1.0.0.3", false}, {L"1.0.0.2", L"1.0.0.2", false},
-        {L"1.0.1.0", L"1.0.0.9", true},   {L"2.0", L"1.9.9.9", true},      {L"1.0", L"1.0.0.0", false},
-        {L"1.0.0.10", L"1.0.0.9", true},  {L"65535.0.0.0", L"1.0", true},  {L"1.0.0.2.1", L"1.0.0.1", false},
-        {L"1.0.x.3", L"1.0.0.2", false},  {L"", L"1.0.0.2", false},        {L"1.0.0.3", L"", false},
-        {L"70000.0.0.0", L"1.0", false},  {L"1..0.3", L"1.0.0.2", false},
+        {L"1.0.0.3", L"1.0.0.2", Later},       {L"1.0.0.2", L"1.0.0.3", NotLater}, {L"1.0.0.2", L"1.0.0.2", NotLater},
+        {L"1.0.1.0", L"1.0.0.9", Later},       {L"2.0", L"1.9.9.9", Later},        {L"1.0", L"1.0.0.0", NotLater},
+        {L"1.0.0.10", L"1.0.0.9", Later},      {L"65535.0.0.0", L"1.0", Later},    {L"1.0.0.2.1", L"1.0.0.1", Unreadable},
+        {L"1.0.x.3", L"1.0.0.2", Unreadable},  {L"", L"1.0.0.2", Unreadable},      {L"1.0.0.3", L"", Unreadable},
+        {L"70000.0.0.0", L"1.0", Unreadable},  {L"1..0.3", L"1.0.0.2", Unreadable},
     };
-    for (const auto& c : cases) EXPECT_EQ(IsLaterVersion(c.installed, c.package), c.later) << c.installed << " " << c.package;
+    for (const auto& c : cases)
+        EXPECT_EQ(static_cast<int>(CompareInstalledVersion(c.installed, c.package)), static_cast<int>(c.order))
+            << c.installed << " " << c.package;
 }
 
-TEST(InstallerSteps, RestartDataAndCommand) {
-    wchar_t data[] = L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe|1;3;12";
-    const wchar_t* list = SplitRestartData(data);
-    ASSERT_NE(list, nullptr);
-    EXPECT_STREQ(data, L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe");
-    DWORD sessions[4] = {};
-    ASSERT_EQ(ParseSessionList(list, sessions, 4), 3u);
-    EXPECT_EQ(sessions[0], 1u);
-    EXPECT_EQ(sessions[2], 12u);
-    EXPECT_EQ(ParseSessionList(L"1;2;3", sessions, 2), 2u) << "bounded by the array";
-    EXPECT_EQ(ParseSessionList(L"", sessions, 4), 0u);
-    EXPECT_EQ(ParseSessionList(L"4294967296", sessions, 4), 0u);
-    EXPECT_EQ(ParseSessionList(L"2;x", sessions, 4), 1u);
-    wchar_t formatted[32];
-    const DWORD some[] = {0, 7, 4294967295u};
-    FormatSessionList(some, 3, formatted, 32);
-    EXPECT_STREQ(formatted, L"0;7;4294967295");
-    FormatSessionList(some, 3, formatted, 8);
-    EXPECT_STREQ(formatted, L"0;7") << "cut at an item, never inside one";
-    wchar_t none[] = L"C:\\Keyvane.exe";
-    EXPECT_EQ(SplitRestartData(none), nullptr);
+TEST(InstallerSteps, AgentIsStartedOnlyInSignedInSessionsWithoutOne) {
+    const int Active = WTSActive, Disconnected = WTSDisconnected;
+    struct {
+        DWORD session;
+        int state;
+        bool agentRuns, start;
+    } cases[] = {
+        {1, Active, false, true},          {2, Disconnected, false, true}, {1, Active, true, false},
+        {2, Disconnected, true, false},    {0, Active, false, false},      {0, WTSListen, false, false},
+        {3, WTSConnected, false, false},   {4, WTSIdle, false, false},     {65536, WTSListen, false, false},
+        {5, WTSShadow, false, false},      {6, WTSDown, false, false},     {7, WTSInit, false, false},
+        {8, WTSReset, false, false},       {9, WTSConnectQuery, false, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ShouldStartAgent(c.session, c.state, c.agentRuns), c.start)
+            << "session " << c.session << ", state " << c.state << (c.agentRuns ? ", agent runs" : "");
+}
 
-    wchar_t command[128];
-    ASSERT_TRUE(AgentStartCommand(L"C:\\Program Files\\A&B\\Keyvane.exe", command, 128));
-    EXPECT_STREQ(command, L"cmd.exe /d /c start \"\" \"C:\\Program Files\\A&B\\Keyvane.exe\"");
-    EXPECT_FALSE(AgentStartCommand(L"C:\\50%off%\\Keyvane.exe", command, 128)) << "cmd would expand it";
-    EXPECT_FALSE(AgentStartCommand(L"C:\\a\"b\\Keyvane.exe", command, 128));
-    EXPECT_FALSE(AgentStartCommand(L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", command, 40)) << "too long";
-    EXPECT_FALSE(AgentStartCommand(L"", command, 128));
+TEST(InstallerSteps, StartCommandQuotesThePathForCmd) {
+    struct {
+        const wchar_t* path;
+        const wchar_t* command;  // nullptr: refused
+    } cases[] = {
+        {L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe",
+         L"cmd.exe /d /v:off /c start \"\" \"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe\""},
+        {L"C:\\Program Files\\A&B\\Keyvane.exe", L"cmd.exe /d /v:off /c start \"\" \"C:\\Program Files\\A&B\\Keyvane.exe\""},
+        {L"C:\\Program Files\\Wow!Tools\\Keyvane.exe",
+         L"cmd.exe /d /v:off /c start \"\" \"C:\\Program Files\\Wow!Tools\\Keyvane.exe\""},
+        {L"C:\\Program Files\\a^b !x! ^&\\Keyvane.exe",
+         L"cmd.exe /d /v:off /c start \"\" \"C:\\Program Files\\a^b !x! ^&\\Keyvane.exe\""},
+        {L"C:\\50%off%\\Keyvane.exe", nullptr},  // cmd expands it, quoted or not
+        {L"C:\\a\"b\\Keyvane.exe", nullptr},
+        {L"", nullptr},
+    };
+    for (const auto& c : cases) {
+        wchar_t command[160];
+        bool made = AgentStartCommand(c.path, command, 160);
+        EXPECT_EQ(made, c.command != nullptr) << c.path;
+        if (made && c.command) EXPECT_STREQ(command, c.command);
+    }
+    wchar_t tooSmall[40];
+    EXPECT_FALSE(AgentStartCommand(L"C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", tooSmall, 40));
+    wchar_t paths[] = L"C:\\K\\Keyvane.exe|C:\\K\\KeyvaneCheck.exe";
+    const wchar_t* second = SplitAtBar(paths);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(paths, L"C:\\K\\Keyvane.exe");
+    EXPECT_STREQ(second, L"C:\\K\\KeyvaneCheck.exe");
+    wchar_t one[] = L"C:\\K\\Keyvane.exe";
+    EXPECT_EQ(SplitAtBar(one), nullptr);
+}
+
+// What a run writes for the properties it was given (empty: not given).
+TEST(InstallerSteps, OnlyGivenPropertiesAreWritten) {
+    struct {
+        const wchar_t *file, *parameters;
+        bool writeFile, writeParameters;
+        const wchar_t *fileText, *parametersText;
+    } cases[] = {
+        {L"", L"", false, false, L"", L""},
+        {nullptr, nullptr, false, false, L"", L""},
+        {L"C:\\a.exe", L"", true, true, L"C:\\a.exe", L""},  // a new program gets no old arguments
+        {L"C:\\a.exe", L"/x", true, true, L"C:\\a.exe", L"/x"},
+        {L"", L"/x", false, true, L"", L"/x"},  // File kept
+    };
+    for (const auto& c : cases) {
+        LaunchWrite plan = PlanLaunchWrite(c.file, c.parameters);
+        EXPECT_EQ(plan.file, c.writeFile) << (c.file ? c.file : L"(null)");
+        EXPECT_EQ(plan.parameters, c.writeParameters) << (c.parameters ? c.parameters : L"(null)");
+        EXPECT_STREQ(plan.fileText, c.fileText);
+        EXPECT_STREQ(plan.parametersText, c.parametersText);
+    }
+}
+
+TEST(InstallerSteps, LaunchDataKeepsTypeBytesAndAbsence) {
+    const BYTE text[] = {'C', 0, ':', 0, 0, 0};
+    const BYTE multi[] = {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0};  // REG_MULTI_SZ "a", "b"
+    const BYTE odd[] = {0xff, 0x00, 0x3b, 0x2d};                // no terminator, a ";" and a "-" byte
+    const ValueChange Keep{ValueAction::Keep, 0, nullptr, 0}, Remove{ValueAction::Remove, 0, nullptr, 0};
+    struct {
+        ValueChange file, parameters;
+        const wchar_t* encoded;
+    } cases[] = {
+        {Keep, Remove, L"*;-"},
+        {ValueChange{ValueAction::Set, REG_SZ, text, sizeof(text)}, Keep, L"1:43003a000000;*"},
+        {ValueChange{ValueAction::Set, REG_EXPAND_SZ, text, sizeof(text)},
+         ValueChange{ValueAction::Set, REG_MULTI_SZ, multi, sizeof(multi)}, L"2:43003a000000;7:61000000620000000000"},
+        {ValueChange{ValueAction::Set, REG_SZ, text, 0}, ValueChange{ValueAction::Set, REG_BINARY, odd, sizeof(odd)},
+         L"1:;3:ff003b2d"},
+    };
+    for (const auto& c : cases) {
+        wchar_t encoded[64];
+        ASSERT_TRUE(EncodeLaunchData(c.file, c.parameters, encoded, 64)) << c.encoded;
+        EXPECT_STREQ(encoded, c.encoded);
+        BYTE fileBytes[16], parameterBytes[16];
+        ValueChange file, parameters;
+        ASSERT_TRUE(DecodeLaunchData(encoded, &file, fileBytes, &parameters, parameterBytes, 16)) << c.encoded;
+        for (const auto& pair : {std::make_pair(&c.file, &file), std::make_pair(&c.parameters, &parameters)}) {
+            EXPECT_EQ(static_cast<int>(pair.second->action), static_cast<int>(pair.first->action)) << c.encoded;
+            if (pair.first->action != ValueAction::Set) continue;
+            EXPECT_EQ(pair.second->type, pair.first->type) << c.encoded;
+            ASSERT_EQ(pair.second->size, pair.first->size) << c.encoded;
+            EXPECT_EQ(memcmp(pair.second->data, pair.first->data, pair.first->size), 0) << c.encoded;
+        }
+    }
+    // Too small to hold it: refused, never cut.
+    wchar_t small[8];
+    EXPECT_FALSE(EncodeLaunchData(ValueChange{ValueAction::Set, REG_SZ, text, sizeof(text)}, Keep, small, 8));
+    EXPECT_FALSE(EncodeLaunchData(Keep, Keep, small, 3));
+    EXPECT_TRUE(EncodeLaunchData(Keep, Keep, small, 4));
+    BYTE bytes[4], more[4];
+    ValueChange a, b;
+    for (const wchar_t* bad : {L"", L"*", L"*;", L"*;-;", L"x;-", L"1;-", L":00;-", L"1:0;-", L"1:0g;-", L"1:00-;-",
+                               L"4294967296:00;-", L"1:0000000000;-", L"1:00;*x"})
+        EXPECT_FALSE(DecodeLaunchData(bad, &a, bytes, &b, more, 4)) << bad;
+    EXPECT_TRUE(DecodeLaunchData(L"4294967295:00010203;-", &a, bytes, &b, more, 4));
 }
 
 }  // namespace
