@@ -236,9 +236,17 @@ protected:
         return Msiexec("/x " + Quoted(package) + " /qn /norestart");
     }
 
-    // Starts the installed agent named by the Run value, the program that logon starts; fails
-    // when no window appears.
+    // An install, upgrade or repair starts the agent in this session: waited for (its window may
+    // come after msiexec returns) and ended, so that the test's own start is the one that runs.
+    static void EndStartedAgent() {
+        EXPECT_NE(WaitForAgentWindow(), nullptr) << "the package started no agent";
+        EXPECT_TRUE(StopAllAgents());
+    }
+
+    // Starts the installed agent named by the Run value, the program that logon starts, in place
+    // of the one the package started; fails when no window appears.
     static Process StartFromRunValue() {
+        EndStartedAgent();
         RegValue command = ReadValue(RunKey, "Keyvane");
         EXPECT_TRUE(command.present);
         // The value is the quoted path and nothing else.
@@ -276,8 +284,13 @@ protected:
     bool vendorDirExisted_ = false;
 };
 
-TEST_F(Installer, SilentInstallPlacesTheAgentAndStartsItAtLogon) {
+TEST_F(Installer, SilentInstallPlacesTheAgentStartsItAndAtLogon) {
     ASSERT_EQ(Install(Package()), 0u) << Package();
+    // Started by the package in this session, from the installed file.
+    HWND started = WaitForAgentWindow();
+    ASSERT_NE(started, nullptr) << "the install started no agent";
+    EXPECT_EQ(lstrcmpiA(ProcessImage(WindowProcessId(started)).c_str(), InstalledAgent), 0)
+        << ProcessImage(WindowProcessId(started));
 
     EXPECT_TRUE(IsCopyOf(InstalledAgent));
     EXPECT_TRUE(IsCopyOf(InstalledCheckTool, WindowsPathFromEnvironment("KEYVANE_CHECK")));
@@ -342,6 +355,7 @@ TEST_P(SilentUninstall, EndsTheAgentAndRemovesWhatTheInstallAdded) {
         if (c.agentRunning) agent = StartFromRunValue();
         Process copy;
         if (c.copyElsewhere) {
+            EndStartedAgent();
             std::string path = TempPath("keyvane-copy\\Keyvane.exe");
             CreateDirectoryA(TempPath("keyvane-copy").c_str(), nullptr);
             ASSERT_TRUE(CopyFileA(AgentPath().c_str(), path.c_str(), FALSE)) << path << " error " << GetLastError();
