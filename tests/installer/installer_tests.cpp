@@ -121,6 +121,60 @@ bool WriteValue(const char* key, const char* name, const RegValue& value) {
     return result == ERROR_SUCCESS || (!value.present && result == ERROR_FILE_NOT_FOUND);
 }
 
+// A value exactly as stored: absent, or its type and bytes.
+struct RawValue {
+    bool present;
+    DWORD type;
+    std::vector<BYTE> bytes;
+};
+bool operator==(const RawValue& a, const RawValue& b) {
+    return a.present == b.present && (!a.present || (a.type == b.type && a.bytes == b.bytes));
+}
+void PrintTo(const RawValue& v, std::ostream* os) {
+    if (!v.present) {
+        *os << "(absent)";
+        return;
+    }
+    *os << "type " << v.type << ", " << v.bytes.size() << " bytes:";
+    for (BYTE b : v.bytes) *os << ' ' << std::hex << static_cast<int>(b) << std::dec;
+}
+const RawValue RawAbsent{false, 0, {}};
+// A string value's bytes as Windows stores them: UTF-16 with the terminator.
+RawValue RawText(DWORD type, const std::wstring& text) {
+    RawValue value{true, type, {}};
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+    value.bytes.assign(bytes, bytes + (text.size() + 1) * sizeof(wchar_t));
+    return value;
+}
+
+RawValue ReadRaw(const char* key, const char* name) {
+    DWORD size = 0, type = 0;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &type, nullptr,
+                     &size) != ERROR_SUCCESS)
+        return RawAbsent;
+    RawValue value{true, type, std::vector<BYTE>(size)};
+    // RegQueryValueEx, unlike RegGetValue, hands over the bytes without adding a terminator.
+    HKEY handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | View64, &handle) != ERROR_SUCCESS) return RawAbsent;
+    LONG result = RegQueryValueExA(handle, name, nullptr, &value.type, value.bytes.data(), &size);
+    RegCloseKey(handle);
+    if (result != ERROR_SUCCESS) return RawAbsent;
+    value.bytes.resize(size);
+    return value;
+}
+
+bool WriteRaw(const char* key, const char* name, const RawValue& value) {
+    HKEY handle;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | View64, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG result = value.present ? RegSetValueExA(handle, name, 0, value.type, value.bytes.data(),
+                                                 static_cast<DWORD>(value.bytes.size()))
+                                : RegDeleteValueA(handle, name);
+    RegCloseKey(handle);
+    return result == ERROR_SUCCESS || (!value.present && result == ERROR_FILE_NOT_FOUND);
+}
+
 // What the tests may change under the configuration key, to put back afterwards.
 struct ConfigSnapshot {
     bool keyExists[sizeof(ConfigKeyChain) / sizeof(ConfigKeyChain[0])];
@@ -231,6 +285,10 @@ protected:
     // As the README tells administrators: silent, and never restarting the machine (3010 instead).
     static DWORD Install(const std::string& package, const std::string& properties = "") {
         return Msiexec("/i " + Quoted(package) + " /qn /norestart" + (properties.empty() ? "" : " " + properties));
+    }
+    // At another UI level ("/qb", or "" for the full UI), never restarting the machine.
+    static DWORD InstallAt(const std::string& uiLevel, const std::string& package, const std::string& properties) {
+        return Msiexec("/i " + Quoted(package) + (uiLevel.empty() ? "" : " " + uiLevel) + " /norestart " + properties);
     }
     static DWORD Uninstall(const std::string& package) {
         return Msiexec("/x " + Quoted(package) + " /qn /norestart");
@@ -457,6 +515,7 @@ struct UpgradeCase {
     const char* packageVariable;
     const char* versionVariable;
     const char* agentVariable;  // the later package's Keyvane.exe, whose version block has its version
+    bool checkToolRunning;      // the installed KeyvaneCheck.exe --watch runs meanwhile
 };
 
 void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << EnvironmentValue(c.versionVariable); }
@@ -470,9 +529,21 @@ TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
     const std::string log = TempPath("keyvane-upgrade.log");
     ASSERT_EQ(Install(Package()), 0u);
     Process agent = StartFromRunValue();
+    Process check;
+    if (GetParam().checkToolRunning) {
+        ASSERT_TRUE(check.Start(Quoted(InstalledCheckTool) + " --watch 60")) << "error " << GetLastError();
+        ASSERT_EQ(check.WaitExit(500), static_cast<DWORD>(STILL_ACTIVE)) << "the diagnosis tool did not keep running";
+    }
+    const std::vector<std::string> pendingBefore = PendingRenames();
 
+    // 3010 would mean a file in use was left for a restart.
     ASSERT_EQ(Install(later, "/l*v " + Quoted(log)), 0u) << later;
     ExpectInstalledVersion(laterVersion);
+    if (GetParam().checkToolRunning) {
+        EXPECT_NE(check.WaitExit(0), static_cast<DWORD>(STILL_ACTIVE)) << "the diagnosis tool outlived the upgrade";
+        EXPECT_TRUE(IsCopyOf(InstalledCheckTool, WindowsPathFromEnvironment("KEYVANE_CHECK")));
+        EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
+    }
     // The replaced version's agent is ended, and the new file's agent runs in its place.
     ExpectAgentRunsAgain(agent);
     EXPECT_TRUE(NamesNoReboot(log));
@@ -484,40 +555,58 @@ TEST_P(Upgrade, LaterVersionReplacesTheInstalledOneInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(
     Versions, Upgrade,
-    ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD", "KEYVANE_AGENT_NEXT_BUILD"},
-                      UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH", "KEYVANE_AGENT_NEXT_PATCH"}));
+    ::testing::Values(UpgradeCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD", "KEYVANE_AGENT_NEXT_BUILD", false},
+                      UpgradeCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH", "KEYVANE_AGENT_NEXT_PATCH", true}));
 
 struct RepairCase {
-    const char* mode;  // REINSTALLMODE: "o" replaces only older files, "a" every file
+    const char* name;
+    const char* mode;     // REINSTALLMODE: "o" replaces only older files, "a" every file
+    const char* uiLevel;  // "/qn", "/qb", or "" for the full UI
+    RawValue file, parameters;  // as found before the repair, and after it
 };
 
-void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.mode; }
+void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.name; }
 
 class Repair : public Installer, public ::testing::WithParamInterface<RepairCase> {};
 
 // What Apps & Features, msiexec /f and deployment tools run: without the launch properties, and
-// after the configuration was changed since the install (as Group Policy does).
+// after the configuration was changed since the install (as Group Policy does, or an
+// administrator by hand, with any type).
 TEST_P(Repair, KeepsTheLaunchConfigurationAndStartsTheAgentAgain) {
+    const RepairCase& c = GetParam();
     ASSERT_EQ(Install(Package(), std::string("SHORTCUT_FILE=\"") + OldFile + "\" SHORTCUT_PARAMETERS=\"" +
                                      OldParameters + "\""),
               0u);
-    ASSERT_TRUE(WriteValue(ConfigKey, "File", Text(NewFile)));
-    ASSERT_TRUE(WriteValue(ConfigKey, "Parameters", Text(NewParameters)));
+    ASSERT_TRUE(WriteRaw(ConfigKey, "File", c.file));
+    ASSERT_TRUE(WriteRaw(ConfigKey, "Parameters", c.parameters));
     Process agent = StartFromRunValue();
     const std::vector<std::string> pendingBefore = PendingRenames();
 
     // Properties rather than msiexec /f (Wine's msiexec answers /fa with 1).
-    EXPECT_EQ(Install(Package(), std::string("REINSTALL=ALL REINSTALLMODE=") + GetParam().mode), 0u);
+    EXPECT_EQ(InstallAt(c.uiLevel, Package(), std::string("REINSTALL=ALL REINSTALLMODE=") + c.mode), 0u);
     ExpectAgentRunsAgain(agent);
     EXPECT_TRUE(IsCopyOf(InstalledAgent));
-    EXPECT_EQ(ReadValue(ConfigKey, "File"), Text(NewFile));
-    EXPECT_EQ(ReadValue(ConfigKey, "Parameters"), Text(NewParameters));
+    EXPECT_EQ(ReadRaw(ConfigKey, "File"), c.file);
+    EXPECT_EQ(ReadRaw(ConfigKey, "Parameters"), c.parameters);
     EXPECT_EQ(PendingRenames(), pendingBefore) << "something is left for a restart";
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, Repair, ::testing::Values(RepairCase{"omus"}, RepairCase{"amus"}),
-                         [](const ::testing::TestParamInfo<RepairCase>& info) { return std::string(info.param.mode); });
+const RawValue NewFileValue = RawText(REG_SZ, L"C:\\x y\\a.exe");
+const RawValue NewParametersValue = RawText(REG_SZ, L"/open C:\\x y\\notes.txt");
+// Two strings and the closing terminator.
+const RawValue MultiParameters{true, REG_MULTI_SZ, {'-', 0, 'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Repair,
+    ::testing::Values(RepairCase{"omus", "omus", "/qn", NewFileValue, NewParametersValue},
+                      RepairCase{"amus", "amus", "/qn", NewFileValue, NewParametersValue},
+                      RepairCase{"ParametersAbsent", "omus", "/qn", NewFileValue, RawAbsent},
+                      RepairCase{"ExpandAndMultiString", "omus", "/qn",
+                                 RawText(REG_EXPAND_SZ, L"%ProgramFiles%\\Tools\\a.exe"), MultiParameters},
+                      RepairCase{"ReducedUI", "omus", "/qb", NewFileValue, NewParametersValue},
+                      RepairCase{"FullUI", "omus", "", RawText(REG_EXPAND_SZ, L"%SystemRoot%\\notepad.exe"), RawAbsent}),
+    [](const ::testing::TestParamInfo<RepairCase>& info) { return std::string(info.param.name); });
 
 struct LaterCase {
     const char* packageVariable;
@@ -544,9 +633,17 @@ INSTANTIATE_TEST_SUITE_P(Versions, Downgrade,
 // A later package that fails before InstallFinalize. Windows rolls the old version's removal back
 // with the rest (it is inside the transaction); Wine's msi does not roll a nested removal back and
 // leaves neither. Either way, never half of one: what remains is reported.
+// The launch configuration it was given is written early in the script and put back exactly.
 TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
     ASSERT_EQ(Install(Package()), 0u);
-    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_FAILING")), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    const RawValue file = RawText(REG_EXPAND_SZ, L"%ProgramFiles%\Tools\before.exe");
+    ASSERT_TRUE(WriteRaw(ConfigKey, "File", file));
+    ASSERT_TRUE(WriteRaw(ConfigKey, "Parameters", RawAbsent));
+    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_FAILING"),
+                      std::string("SHORTCUT_FILE=\"") + NewFile + "\" SHORTCUT_PARAMETERS=\"" + NewParameters + "\""),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(ReadRaw(ConfigKey, "File"), file);
+    EXPECT_EQ(ReadRaw(ConfigKey, "Parameters"), RawAbsent);
     std::vector<std::string> products = InstalledProducts();
     std::string version = products.size() == 1 ? MachineProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING) : "";
     bool old = products.size() == 1 && version == EnvironmentValue("KEYVANE_VERSION") && IsCopyOf(InstalledAgent);
