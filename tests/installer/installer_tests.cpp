@@ -147,30 +147,33 @@ RawValue RawText(DWORD type, const std::wstring& text) {
     return value;
 }
 
+// Through the wide functions: the narrow ones would convert a string value's bytes.
+std::wstring Wide(const char* text) { return std::wstring(text, text + strlen(text)); }
+
 RawValue ReadRaw(const char* key, const char* name) {
-    DWORD size = 0, type = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY | RRF_NOEXPAND | RRF_SUBKEY_WOW6464KEY, &type, nullptr,
-                     &size) != ERROR_SUCCESS)
-        return RawAbsent;
-    RawValue value{true, type, std::vector<BYTE>(size)};
-    // RegQueryValueEx, unlike RegGetValue, hands over the bytes without adding a terminator.
     HKEY handle;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE | View64, &handle) != ERROR_SUCCESS) return RawAbsent;
-    LONG result = RegQueryValueExA(handle, name, nullptr, &value.type, value.bytes.data(), &size);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, KEY_QUERY_VALUE | View64, &handle) != ERROR_SUCCESS)
+        return RawAbsent;
+    DWORD size = 0, type = 0;
+    RawValue value = RawAbsent;
+    if (RegQueryValueExW(handle, Wide(name).c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+        value = RawValue{true, type, std::vector<BYTE>(size)};
+        if (RegQueryValueExW(handle, Wide(name).c_str(), nullptr, &value.type, value.bytes.data(), &size) != ERROR_SUCCESS)
+            value = RawValue{true, 0, {0xBA, 0xD0}};  // unreadable: equal to nothing written here
+        value.bytes.resize(size);
+    }
     RegCloseKey(handle);
-    if (result != ERROR_SUCCESS) return RawAbsent;
-    value.bytes.resize(size);
     return value;
 }
 
 bool WriteRaw(const char* key, const char* name, const RawValue& value) {
     HKEY handle;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | View64, nullptr, &handle,
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE | View64, nullptr, &handle,
                         nullptr) != ERROR_SUCCESS)
         return false;
-    LONG result = value.present ? RegSetValueExA(handle, name, 0, value.type, value.bytes.data(),
+    LONG result = value.present ? RegSetValueExW(handle, Wide(name).c_str(), 0, value.type, value.bytes.data(),
                                                  static_cast<DWORD>(value.bytes.size()))
-                                : RegDeleteValueA(handle, name);
+                                : RegDeleteValueW(handle, Wide(name).c_str());
     RegCloseKey(handle);
     return result == ERROR_SUCCESS || (!value.present && result == ERROR_FILE_NOT_FOUND);
 }
@@ -636,7 +639,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, Downgrade,
 // The launch configuration it was given is written early in the script and put back exactly.
 TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
     ASSERT_EQ(Install(Package()), 0u);
-    const RawValue file = RawText(REG_EXPAND_SZ, L"%ProgramFiles%\Tools\before.exe");
+    const RawValue file = RawText(REG_EXPAND_SZ, L"%ProgramFiles%\\Tools\\before.exe");
     ASSERT_TRUE(WriteRaw(ConfigKey, "File", file));
     ASSERT_TRUE(WriteRaw(ConfigKey, "Parameters", RawAbsent));
     EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_FAILING"),
