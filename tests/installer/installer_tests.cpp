@@ -658,6 +658,44 @@ TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
                                 << (FileExists(InstalledAgent) ? "present" : "absent");
 }
 
+// Where Windows Installer keeps a machine product's registration: its code "squished" (each of
+// the first three groups reversed, then each byte's two digits swapped).
+std::string InstallPropertiesKey(const std::string& product) {
+    std::string hex;
+    for (char c : product)
+        if (isxdigit(static_cast<unsigned char>(c))) hex += c;
+    if (hex.size() != 32) return std::string();
+    auto reversed = [&](size_t from, size_t to) { return std::string(hex.rbegin() + (32 - to), hex.rbegin() + (32 - from)); };
+    std::string squished = reversed(0, 8) + reversed(8, 12) + reversed(12, 16);
+    for (size_t i = 16; i < 32; i += 2) squished += std::string{hex[i + 1], hex[i]};
+    return "Software\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\" + squished +
+           "\\InstallProperties";
+}
+
+// The version guard fails closed: an installed version it cannot read is never replaced.
+TEST_F(Installer, UnreadableInstalledVersionIsNotReplaced) {
+    ASSERT_EQ(Install(Package()), 0u);
+    std::vector<std::string> products = InstalledProducts();
+    ASSERT_EQ(products.size(), 1u);
+    const std::string key = InstallPropertiesKey(products[0]);
+    const RegValue version = ReadValue(key.c_str(), "DisplayVersion");
+    ASSERT_EQ(version, Text(EnvironmentValue("KEYVANE_VERSION").c_str())) << key;
+    ASSERT_TRUE(WriteValue(key.c_str(), "DisplayVersion", Text("1.0.x.2")));
+    ASSERT_EQ(MachineProductInfo(products[0], INSTALLPROPERTY_VERSIONSTRING), "1.0.x.2") << "not where the guard reads it";
+    const std::string log = TempPath("keyvane-unreadable.log");
+
+    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH"), "/l*v " + Quoted(log)),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_EQ(InstalledProducts(), products);
+    EXPECT_TRUE(IsCopyOf(InstalledAgent));
+    bool logged = false;
+    for (const std::string& line : ReadLines(log))
+        logged = logged || line.find("Keyvane: cannot compare the installed version") != std::string::npos;
+    EXPECT_TRUE(logged) << log;
+    DeleteFileA(log.c_str());
+    EXPECT_TRUE(WriteValue(key.c_str(), "DisplayVersion", version));
+}
+
 struct FolderCase {
     const char* name;
     const char* installDir;
