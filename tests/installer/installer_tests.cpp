@@ -658,6 +658,23 @@ TEST_F(Installer, FailedUpgradeLeavesNoHalfInstallation) {
                                 << (FileExists(InstalledAgent) ? "present" : "absent");
 }
 
+// With rollback disabled no commit or rollback step runs and a failed upgrade could not bring the
+// old version back: an upgrade is refused before anything changes; an install and a repair, which
+// remove nothing old, go on and start the agent. (Wine's msi sets RollbackDisabled for
+// DISABLEROLLBACK=1; it runs commit steps even so.)
+TEST_F(Installer, WithRollbackDisabledOnlyAnUpgradeIsRefused) {
+    ASSERT_EQ(Install(Package(), "DISABLEROLLBACK=1"), 0u);
+    EXPECT_NE(WaitForAgentWindow(), nullptr) << "no agent after the install";
+    Process agent = StartFromRunValue();
+    EXPECT_EQ(Install(Package(), "REINSTALL=ALL REINSTALLMODE=omus DISABLEROLLBACK=1"), 0u);
+    ExpectAgentRunsAgain(agent);
+
+    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH"), "DISABLEROLLBACK=1"),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_TRUE(IsCopyOf(InstalledAgent));
+}
+
 // Where Windows Installer keeps a machine product's registration: its code "squished" (each of
 // the first three groups reversed, then each byte's two digits swapped).
 std::string InstallPropertiesKey(const std::string& product) {
