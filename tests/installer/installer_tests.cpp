@@ -511,7 +511,10 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"FileOnlyEmptiesParameters", true, Text(OldFile), Text(OldParameters), NewFile, nullptr, true,
                    Text(NewFile), Text("")},
         ConfigCase{"ParametersOnlyKeepsFile", true, Text(OldFile), Text(OldParameters), nullptr, NewParameters,
-                   true, Text(OldFile), Text(NewParameters)}),
+                   true, Text(OldFile), Text(NewParameters)},
+        // Written as given: the Registry table would have made "#1" a number.
+        ConfigCase{"LeadingHashStaysText", true, Text(OldFile), Text(OldParameters), nullptr, "#1", true, Text(OldFile),
+                   Text("#1")}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });
 
 struct UpgradeCase {
@@ -633,7 +636,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, Downgrade,
                          ::testing::Values(LaterCase{"KEYVANE_MSI_NEXT_BUILD", "KEYVANE_VERSION_NEXT_BUILD"},
                                            LaterCase{"KEYVANE_MSI_NEXT_PATCH", "KEYVANE_VERSION_NEXT_PATCH"}));
 
-// A later package that fails before InstallFinalize. Windows rolls the old version's removal back
+// A later package that fails inside the script. Windows rolls the old version's removal back
 // with the rest (it is inside the transaction); Wine's msi does not roll a nested removal back and
 // leaves neither. Either way, never half of one: what remains is reported.
 // The launch configuration it was given is written early in the script and put back exactly.
