@@ -575,3 +575,20 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckNewerVersion(MSIHANDLE inst
     Free(related);
     return result;
 }
+
+// Immediate, before InstallInitialize, for an upgrade only, return checked: the DisableRollback
+// policy read directly, in case the installer sets RollbackDisabled later than this point (where
+// it does is not documented; RefuseUpgradeWithoutRollback tests the property as well).
+extern "C" __declspec(dllexport) UINT __stdcall CheckRollbackPolicy(MSIHANDLE install) {
+    DWORD value = 0, size = sizeof(value);
+    LONG result = RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Policies\\Microsoft\\Windows\\Installer", L"DisableRollback",
+                               RRF_RT_REG_DWORD | RRF_SUBKEY_WOW6464KEY, nullptr, &value, &size);
+    if (result == ERROR_FILE_NOT_FOUND || (result == ERROR_SUCCESS && value == 0)) return ERROR_SUCCESS;
+    if (result != ERROR_SUCCESS) {
+        Log(install, L"cannot read the DisableRollback policy: error %ld; installation stopped", result);
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, L"rollback is disabled (DisableRollback policy), and this upgrade would remove the installed version "
+                 L"with no way back should it fail. Enable rollback, or uninstall the installed version first.");
+    return ERROR_INSTALL_FAILURE;
+}

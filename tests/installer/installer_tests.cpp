@@ -676,6 +676,16 @@ TEST_F(Installer, WithRollbackDisabledOnlyAnUpgradeIsRefused) {
               static_cast<DWORD>(ERROR_INSTALL_FAILURE));
     ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
     EXPECT_TRUE(IsCopyOf(InstalledAgent));
+
+    // The machine policy, which the package reads itself as well.
+    const char PolicyKey[] = "Software\\Policies\\Microsoft\\Windows\\Installer";
+    const RawValue disabled{true, REG_DWORD, {1, 0, 0, 0}};
+    const RawValue before = ReadRaw(PolicyKey, "DisableRollback");
+    ASSERT_TRUE(WriteRaw(PolicyKey, "DisableRollback", disabled));
+    EXPECT_EQ(Install(WindowsPathFromEnvironment("KEYVANE_MSI_NEXT_PATCH")), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_TRUE(WriteRaw(PolicyKey, "DisableRollback", before));
+    ExpectInstalledVersion(EnvironmentValue("KEYVANE_VERSION"));
+    EXPECT_TRUE(IsCopyOf(InstalledAgent));
 }
 
 // Where Windows Installer keeps a machine product's registration: its code "squished" (each of
@@ -874,8 +884,8 @@ TEST_F(PackageTables, RestartStepsFindTheSessionsAsLocalSystem) {
         if (action[2] == "RestartAgents" || action[2] == "StopAgents")
             EXPECT_TRUE((type & InScript) && (type & NoImpersonate)) << action[0] << ": type " << type;
         else
-            EXPECT_TRUE(action[2] == "CheckNewerVersion" || action[2] == "PrepareLaunchConfiguration" ||
-                        action[2] == "ApplyLaunchConfiguration")
+            EXPECT_TRUE(action[2] == "CheckNewerVersion" || action[2] == "CheckRollbackPolicy" ||
+                        action[2] == "PrepareLaunchConfiguration" || action[2] == "ApplyLaunchConfiguration")
                 << action[0] << " calls " << action[2];
     }
     // Restart Manager stays out: it reaches only the installing session.
@@ -977,6 +987,12 @@ TEST_F(PackageTables, VersionGuardFailsClosedAndRollbacklessUpgradeIsRefused) {
     EXPECT_GT(std::stoi(when[0][1]), sequence["InstallValidate"]);
     EXPECT_LT(std::stoi(when[0][1]), sequence["InstallInitialize"]);
     EXPECT_LT(std::stoi(when[0][1]), sequence["RemoveExistingProducts"]);
+    // The policy itself, read by a step whose return is checked.
+    std::vector<Row> policy = Rows("SELECT `Type` FROM `CustomAction` WHERE `Action` = 'CheckRollbackPolicy'");
+    ASSERT_EQ(policy.size(), 1u);
+    EXPECT_EQ(std::stoi(policy[0][0]), DllInBinary);
+    EXPECT_GT(sequence["CheckRollbackPolicy"], sequence["InstallValidate"]);
+    EXPECT_LT(sequence["CheckRollbackPolicy"], sequence["InstallInitialize"]);
 }
 
 // ICE03: a long file name needs its short one; a registry value belongs to one component.
