@@ -175,9 +175,14 @@ DWORD SessionsWithAgent(MSIHANDLE install, DWORD* sessions, DWORD most) {
             continue;
         }
         DWORD size = LongestPath, session = 0;
-        if (QueryFullProcessImageNameW(process, 0, image, &size) && IsImageOfInstallation(image, installedExe) &&
-            WaitForSingleObject(process, 0) == WAIT_TIMEOUT && ProcessIdToSessionId(entry.th32ProcessID, &session))
-            sessions[count++] = session;
+        if (!QueryFullProcessImageNameW(process, 0, image, &size))
+            Log(install, L"cannot read the image of process %lu: error %lu", entry.th32ProcessID, GetLastError());
+        else if (IsImageOfInstallation(image, installedExe) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+            if (ProcessIdToSessionId(entry.th32ProcessID, &session))
+                sessions[count++] = session;
+            else
+                Log(install, L"cannot read the session of agent process %lu: error %lu", entry.th32ProcessID, GetLastError());
+        }
         CloseHandle(process);
     }
     CloseHandle(snapshot);
@@ -566,7 +571,12 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckNewerVersion(MSIHANDLE inst
         } else if (order == VersionOrder::Later) {
             Log(install, L"installed version %ls (%ls) is later than this package's %ls: not replaced", installedVersion,
                 code, packageVersion);
-            MsiSetPropertyW(install, L"WIX_DOWNGRADE_DETECTED", code);
+            UINT set = MsiSetPropertyW(install, L"WIX_DOWNGRADE_DETECTED", code);
+            if (set != ERROR_SUCCESS) {
+                // The launch condition would not see it: refuse here instead.
+                Log(install, L"cannot report the downgrade: error %u", set);
+                result = ERROR_INSTALL_FAILURE;
+            }
         }
         code = next;
     }
