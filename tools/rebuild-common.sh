@@ -5,6 +5,7 @@
 python=/usr/bin/python3
 same=0
 differ=0
+differing=()
 rebuild=$work/src
 log=$work/build.log
 
@@ -45,7 +46,7 @@ repack() { # SOURCE DEST [SOURCE DEST ...]
 
 report() { # same|differs WHAT DETAIL
   printf '%-8s %-44s %s\n' "$1" "$2" "$3"
-  if [ "$1" = same ]; then same=$((same + 1)); else differ=$((differ + 1)); fi
+  if [ "$1" = same ]; then same=$((same + 1)); else differ=$((differ + 1)); differing+=("$2"); fi
 }
 
 # The Authenticode digest: everything a signature covers, without the signature (nor a PE's

@@ -45,7 +45,7 @@ trap 'rm -rf "$work"' EXIT
 . tools/rebuild-common.sh
 
 property() { # NAME: its value in the release's Property table, or nothing
-  (cd "$work" && msiinfo export "$package" Property) | awk -F '\t' -v n="$1" 'NR > 3 && $1 == n { print $2; exit }'
+  (cd "$work" && msiinfo export "$package" Property) | awk -F '\t' -v n="$1" 'NR > 3 && $1 == n { sub(/\r$/, "", $2); print $2; exit }'
 }
 (cd "$work" && msiinfo export "$package" Property > /dev/null 2>&1) || die "'$package' is not a package msitools can read"
 commit=$(property KeyvaneCommit)
@@ -58,7 +58,7 @@ if [ -n "$epoch" ]; then
 else
   unset SOURCE_DATE_EPOCH
 fi
-echo "verify-release: $package: commit $commit, SOURCE_DATE_EPOCH ${epoch:-the commit's time}"
+echo "verify-release: $package: commit $commit, SOURCE_DATE_EPOCH ${epoch:-none (the commit time)}"
 
 # --- signatures ------------------------------------------------------------------------------
 
@@ -168,4 +168,11 @@ if [ -n "$ca" ]; then
   echo "verify-release: signatures: $trusted verify against $ca, $untrusted do not"
 fi
 echo "verify-release: $same same, $differ differ; rebuild ${build_seconds} s, all $((SECONDS - start)) s"
+if [ $differ -gt 0 ]; then
+  printf 'verify-release: DIFFERS from commit %s: %s\n' "$commit" "$(printf '%s; ' "${differing[@]}")"
+elif [ $untrusted -gt 0 ]; then
+  echo "verify-release: matches commit $commit, but $untrusted signatures do not verify against $ca"
+else
+  echo "verify-release: matches commit $commit${ca:+, every signature verifies against $ca}"
+fi
 [ $differ -eq 0 ] && [ $untrusted -eq 0 ]

@@ -72,8 +72,15 @@ open(sys.argv[2], "wb").write(data)' "$f" "$work/altered"
   cp "$work/original" "$f"
 }
 tamper cabinet:KeyvaneCheckExe "$work/altered-tool.msi"
-tamper "$(/usr/bin/python3 "$root/tools/repro_diff.py" images "$work/release.msi" "$work/images" | cut -f 1 | grep '^binary:' | head -n 1)" \
-  "$work/altered-dll.msi"
+binary=$(/usr/bin/python3 "$root/tools/repro_diff.py" images "$work/release.msi" "$work/images" | grep '^binary:' | head -n 1)
+[ -n "$binary" ] || die "the release carries no PE image in its Binary table"
+tamper "${binary%%$'\t'*}" "$work/altered-dll.msi"
+binary_label=$(cut -f 2 <<< "$binary")
+# The package itself edited outside its images, and signed again with the token.
+cp "$work/release.msi" "$work/altered-table.msi"
+msibuild "$work/altered-table.msi" -q "UPDATE Property SET Value='0' WHERE Property='ARPNOMODIFY'"
+env "${release_env[@]}" bash "$root/tools/sign.sh" "$work/altered-table.msi" "$work/altered-package.msi" \
+  "$rebuild/build/signing" 2>> "$log"
 echo "tampered packages made: $((SECONDS - start)) s"
 
 # Back to a development build, which the check compares with.
@@ -84,11 +91,12 @@ echo "rebuild tree in development signing again: $((SECONDS - start)) s"
 failures=0
 # package, options, expected exit status, text the output must hold
 cases=(
-  "release.msi|--ca $work/roots.pem|0|verify-release: signatures: 4 verify against"
+  "release.msi|--ca $work/roots.pem|0|every signature verifies against $work/roots.pem"
   "release.msi||0|not checked: whether these signatures"
   "release.msi|--ca $rebuild/build/signing/root.pem|1|0 verify against"
-  "altered-tool.msi|--ca $work/roots.pem|1|differs  KeyvaneCheck.exe (cabinet"
-  "altered-dll.msi|--ca $work/roots.pem|1|(Binary table)"
+  "altered-tool.msi|--ca $work/roots.pem|1|DIFFERS from commit $commit: KeyvaneCheck.exe (cabinet"
+  "altered-dll.msi|--ca $work/roots.pem|1|DIFFERS from commit $commit: $binary_label; altered-dll.msi"
+  "altered-package.msi|--ca $work/roots.pem|1|DIFFERS from commit $commit: altered-package.msi"
 )
 for c in "${cases[@]}"; do
   IFS='|' read -r pkg options expected text <<< "$c"
