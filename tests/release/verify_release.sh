@@ -37,6 +37,21 @@ release_env=(KEYVANE_SIGN_KEY="$KEY_RSA" KEYVANE_SIGN_PKCS11_MODULE="$MODULE" KE
              KEYVANE_SIGN_PIN_FILE="$tok/pin" KEYVANE_TIMESTAMP_URL="http://127.0.0.1:$(< "$work/tsa-port")/")
 in_tree() { (cd "$rebuild" && env "${release_env[@]}" "$@") >> "$log" 2>&1 || { tail -n 20 "$log" >&2; die "$* failed"; }; }
 
+# A wrong PIN stops the build after one login: the signing steps run one at a time, and the
+# first failure ends the build before another step tries the token (the spy counts the logins).
+spy=/usr/lib/x86_64-linux-gnu/pkcs11/pkcs11-spy.so
+: > "$work/spy.log"
+wrong_env=(PKCS11SPY="$MODULE" PKCS11SPY_OUTPUT="$work/spy.log" KEYVANE_SIGN_KEY="$KEY_RSA"
+           KEYVANE_SIGN_PKCS11_MODULE="$spy" KEYVANE_SIGN_CERT="$tok/rsa-chain.pem" KEYVANE_SIGN_PIN_FILE="$tok/wrong-pin"
+           KEYVANE_TIMESTAMP_URL="${release_env[4]#*=}")
+(cd "$rebuild" && env "${wrong_env[@]}" cmake --preset default > /dev/null &&
+ env "${wrong_env[@]}" cmake --build --preset default --target shipped -j 4) > "$work/wrong-pin.log" 2>&1 \
+  && die "the build signed with a wrong PIN"
+logins=$(grep -c '^[0-9]*: C_Login' "$work/spy.log" || true)
+grep -q 'wrong PIN' "$work/wrong-pin.log" || { cat "$work/wrong-pin.log" >&2; die "the failed build does not say 'wrong PIN'"; }
+[ "$logins" = 1 ] || die "a build with a wrong PIN logged in $logins times"
+echo "ok   a build with a wrong PIN stops after 1 login: $(grep -m 1 'sign.sh: osslsigncode sign failed' "$work/wrong-pin.log")"
+
 # The release: everything signed with the token by the build itself.
 in_tree cmake --preset default
 in_tree cmake --build --preset default --target shipped
