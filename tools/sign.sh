@@ -425,7 +425,9 @@ explain_failure() {
             echo "no private key at KEYVANE_SIGN_KEY ('$KEYVANE_SIGN_KEY') on the token (key URI wrong)"
         fi
     fi
-    if grep -Eq 'key values mismatch|does not match|Failed to read certificate' "$log"; then
+    if [ $token = 0 ] && grep -Eq 'bad password read|bad decrypt|mac verify failure' "$log"; then
+        echo "wrong password for the key (KEYVANE_SIGN_PASSWORD_FILE or KEYVANE_SIGN_PASSWORD)"
+    elif grep -Eq 'key values mismatch|does not match|Failed to read certificate' "$log"; then
         echo "the chain KEYVANE_SIGN_CERT does not fit the key"
     elif grep -Eiq 'timestamp|Connecting to' "$log" && grep -Eq 'Failed to|Timestamp|TSA' "$log"; then
         echo "possibly the time-stamp server(s) in KEYVANE_TIMESTAMP_URL (see above)"

@@ -11,6 +11,8 @@
 #   rsa-chain.pem ec-chain.pem    leaf then intermediate
 #   tsa.cnf                       for `openssl ts -reply` (tests/release/tsa_server.py)
 #   pin (0600)  wrong-pin (0600)  the user PIN and a wrong one
+#   file-key.pem file-chain.pem file-key-password (0600)
+#                                 a password-protected PEM key (not on the token) and its chain
 #   engine.cnf                    OPENSSL_CONF that points the engine at SoftHSM2
 #   token.env                     KEY_RSA, KEY_EC, MODULE, SOFTHSM2_CONF for `source`
 set -euo pipefail
@@ -107,6 +109,15 @@ for k in rsa:01 ec:02; do
   issue "ca/$name.csr" intermediate.pem ca/intermediate.key signer "ca/$name.pem"
   cat "ca/$name.pem" intermediate.pem > "$name-chain.pem"
 done
+
+# A PEM key file with a password, for the key-file route (an organisation's own CA).
+printf 'file-key-password\n' > file-key-password
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes-256-cbc -pass file:file-key-password \
+  -out file-key.pem
+openssl req -new -config ext.cnf -key file-key.pem -passin file:file-key-password \
+  -subj "/CN=Keyvane Test Signer (file)$o" -out ca/file.csr
+issue ca/file.csr intermediate.pem ca/intermediate.key signer ca/file.pem
+cat ca/file.pem intermediate.pem > file-chain.pem
 
 selfsigned ca/tsa-root.key tsa-root.pem "Keyvane Test Timestamp Root"
 openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ca/tsa.key

@@ -75,6 +75,34 @@ for key in rsa ec; do
   done
 done
 
+# The key-file route: its password from an owner-only file, or (warned about) the environment;
+# the time stamp from the second server when the first does not answer.
+file_env=(-u KEYVANE_SIGN_PKCS11_MODULE -u KEYVANE_SIGN_PIN_FILE KEYVANE_SIGN_KEY="$tok/file-key.pem"
+          KEYVANE_SIGN_CERT="$tok/file-chain.pem" KEYVANE_TIMESTAMP_URL="http://127.0.0.1:1/ $KEYVANE_TIMESTAMP_URL")
+for route in "KEYVANE_SIGN_PASSWORD_FILE=$tok/file-key-password" "KEYVANE_SIGN_PASSWORD=file-key-password"; do
+  rm -f "$work/file.exe"
+  if env "${file_env[@]}" "$route" bash "$root/tools/sign.sh" "${images[0]}" "$work/file.exe" "$work/certdir" \
+       > "$work/sign.log" 2>&1 &&
+     osslsigncode verify -CAfile "$tok/root.pem" -TSA-CAfile "$tok/tsa-root.pem" -in "$work/file.exe" > "$work/verify.log" 2>&1 &&
+     grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log"; then
+    case $route in
+      *_FILE=*) ! grep -q warning "$work/sign.log" || { fail "password file: a warning"; continue; } ;;
+      *) grep -q 'KEYVANE_SIGN_PASSWORD is in the environment of every process' "$work/sign.log" \
+           || { fail "password variable: no warning"; continue; } ;;
+    esac
+    ok "a PEM key with ${route%%=*}: verifies, time-stamped by the second server"
+  else
+    sed 's/^/    /' "$work/sign.log"; fail "a PEM key with ${route%%=*}"
+  fi
+done
+cp "$tok/file-key-password" "$work/open-password" && chmod 640 "$work/open-password"
+if env "${file_env[@]}" KEYVANE_SIGN_PASSWORD_FILE="$work/open-password" bash "$root/tools/sign.sh" "${images[0]}" \
+     "$work/file.exe" "$work/certdir" > "$work/sign.log" 2>&1 || ! grep -q 'refused' "$work/sign.log"; then
+  fail "a password file that the group can read is not refused"
+else
+  ok "a password file that the group can read: $(tail -n 1 "$work/sign.log")"
+fi
+
 # Mistakes. Each: the variables to change, what the message must say, the logins it may cost.
 export KEYVANE_SIGN_KEY=$KEY_RSA KEYVANE_SIGN_CERT=$tok/rsa-chain.pem
 cat "$tok/ca/rsa.pem" "$tok/root.pem" > "$work/out-of-order.pem"
