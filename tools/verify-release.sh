@@ -169,7 +169,8 @@ if [ -n "$ca" ]; then
 fi
 echo "verify-release: $same same, $differ differ; rebuild ${build_seconds} s, all $((SECONDS - start)) s"
 if [ $differ -gt 0 ]; then
-  printf 'verify-release: DIFFERS from commit %s: %s\n' "$commit" "$(printf '%s; ' "${differing[@]}")"
+  joined=$(printf '%s; ' "${differing[@]}")
+  echo "verify-release: DIFFERS from commit $commit: ${joined%; }"
 elif [ $untrusted -gt 0 ]; then
   echo "verify-release: matches commit $commit, but $untrusted signatures do not verify against $ca"
 else
