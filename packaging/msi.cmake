@@ -99,7 +99,7 @@ function(keyvane_msi output version)
             -q "UPDATE File SET FileName='KEYVAN~1.EXE|KeyvaneCheck.exe' WHERE File='KeyvaneCheckExe'"
     # The summary's dates and package code, which wixl takes from the clock and at random.
     COMMAND ${SYSTEM_PYTHON} ${CMAKE_SOURCE_DIR}/tools/msi_finish.py ${unsigned} ${KEYVANE_SOURCE_DATE_EPOCH}
-            ${upgrade_code}
+            ${upgrade_code} --origin ${KEYVANE_COMMIT} ${KEYVANE_TREE} ${epoch_source}
     COMMAND bash ${CMAKE_SOURCE_DIR}/tools/sign.sh ${unsigned} ${output} ${cert_dir}
     DEPENDS ${agent_depends} signed_installer_steps signed_check ${exe} ${installer_steps_dll} ${check_exe} ${wxs}
             ${CMAKE_SOURCE_DIR}/packaging/msi.cmake ${CMAKE_SOURCE_DIR}/tools/sign.sh

@@ -105,6 +105,30 @@ def main(argv):
             print(f"FAIL msi_finish: package codes are not all different: {code_lines}")
             failures += 1
 
+        # The package names its origin; finished again it stays the same file, and another
+        # commit makes another package code.
+        origin = ("0123abcd" * 5, "clean", "from the environment")
+        o1, o2, o3 = p("o1.msi"), p("o2.msi"), p("o3.msi")
+        for path, commit in ((o1, origin[0]), (o1, origin[0]), (o2, origin[0]), (o3, "ffff")):
+            if not os.path.exists(path):
+                shutil.copy(msi, path)
+            run(PYTHON, os.path.join(HERE, "msi_finish.py"), path, "1700000000", upgrade_code,
+                "--origin", commit, *origin[1:])
+        with tempfile.TemporaryDirectory() as scratch:
+            rows = subprocess.run(["msiinfo", "export", o1, "Property"], check=True, capture_output=True,
+                                  text=True, cwd=scratch).stdout.splitlines()
+        got = sorted(r for r in rows if r.startswith(("KeyvaneCommit", "KeyvaneSourceDate", "KeyvaneWorkTree")))
+        want = [f"KeyvaneCommit\t{origin[0]}", "KeyvaneSourceDateEpoch\t1700000000"]
+        if got != want:
+            print(f"FAIL msi_finish --origin: Property rows {got}, expected {want}")
+            failures += 1
+        if open(o1, "rb").read() != open(o2, "rb").read():
+            print("FAIL msi_finish --origin: one origin, two contents")
+            failures += 1
+        if repro_diff("msi", o1, o3).find("table Property") < 0:
+            print(f"FAIL msi_finish --origin: another commit: {repro_diff('msi', o1, o3)}")
+            failures += 1
+
         # A cabinet member's time, changed in the cabinet's own file entry.
         cab = p("keyvane.cab")
         with open(cab, "wb") as f:

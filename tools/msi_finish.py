@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """Make a package that wixl wrote depend on its inputs alone; run after the last table edit.
 
-  msi_finish.py PACKAGE EPOCH NAMESPACE
+  msi_finish.py PACKAGE EPOCH NAMESPACE [--origin COMMIT WORK_TREE EPOCH_SOURCE]
 
-wixl writes the current time into the summary stream and a random package code. This sets
+With --origin (as CMake says them: a commit id, "clean" or another state, and where EPOCH came
+from), the Property table names what the package was built from, for tools/verify-release.sh:
+KeyvaneCommit; KeyvaneWorkTree ("modified") only when the tree was not clean; KeyvaneSourceDateEpoch only when
+EPOCH came from the environment (a rebuild finds the commit's time by itself). wixl writes the current time into the summary stream and a random package code. This sets
 both dates to EPOCH (unix seconds) and the package code to a name-based UUID in NAMESPACE
 (the upgrade code) from the SHA-256 of the package as it is with a zero package code: one
 content, one package code. The package is changed in place.
@@ -25,6 +28,55 @@ SUMMARY_UPDATES = 5
 ZERO_CODE = "{00000000-0000-0000-0000-000000000000}"
 
 
+ORIGIN_PROPERTIES = ("KeyvaneCommit", "KeyvaneWorkTree", "KeyvaneSourceDateEpoch")
+
+
+def origin_rows(commit, tree, epoch, epoch_source):
+    rows = {"KeyvaneCommit": commit}
+    if tree != "clean":
+        rows["KeyvaneWorkTree"] = "modified"
+    if epoch_source == "from the environment":
+        rows["KeyvaneSourceDateEpoch"] = epoch
+    return rows
+
+
+def sql_text(value):
+    # libmsi's SQL has no escape for a quote inside a string.
+    if "'" in value:
+        raise ValueError(f"a quote in {value!r}")
+    return "'" + value + "'"
+
+
+def set_origin(path, rows):
+    db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
+    statements = [f"DELETE FROM `Property` WHERE `Property` = {sql_text(name)}" for name in ORIGIN_PROPERTIES]
+    statements += [f"INSERT INTO `Property` (`Property`, `Value`) VALUES ({sql_text(k)}, {sql_text(v)})"
+                   for k, v in rows.items()]
+    for sql in statements:
+        query = Libmsi.Query.new(db, sql)
+        query.execute(None)
+        query.close()
+    db.commit()
+
+
+def read_origin(path):
+    db = Libmsi.Database.new(path, Libmsi.DbFlags.READONLY, None)
+    query = Libmsi.Query.new(db, "SELECT `Property`, `Value` FROM `Property`")
+    query.execute(None)
+    found = {}
+    while True:
+        try:
+            record = query.fetch()
+        except gi.repository.GLib.Error:
+            break
+        if record is None:
+            break
+        if record.get_string(1) in ORIGIN_PROPERTIES:
+            found[record.get_string(1)] = record.get_string(2)
+    query.close()
+    return found
+
+
 def set_summary(path, filetime, package_code):
     db = Libmsi.Database.new(path, Libmsi.DbFlags.TRANSACT, None)
     si = Libmsi.SummaryInfo.new(db, SUMMARY_UPDATES)
@@ -43,10 +95,13 @@ def read_summary(path):
 
 
 def main(argv):
-    if len(argv) != 4:
+    origin = None
+    if len(argv) == 8 and argv[4] == "--origin":
+        origin = argv[5:]
+    elif len(argv) != 4:
         print(__doc__.strip().splitlines()[2], file=sys.stderr)
         return 2
-    path, epoch, namespace = argv[1:]
+    path, epoch, namespace = argv[1:4]
     try:
         seconds = int(epoch)
         namespace = uuid.UUID(namespace)
@@ -54,7 +109,10 @@ def main(argv):
         print(f"msi_finish.py: need a unix time and a UUID, not {epoch!r} and {namespace!r}", file=sys.stderr)
         return 2
     filetime = (seconds + FILETIME_UNIX_OFFSET) * 10_000_000
+    rows = origin_rows(origin[0], origin[1], str(seconds), origin[2]) if origin else {}
     try:
+        if origin:
+            set_origin(path, rows)
         set_summary(path, filetime, ZERO_CODE)
         with open(path, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
@@ -62,12 +120,16 @@ def main(argv):
         set_summary(path, filetime, code)
         # libmsi reports some failures only as a warning: read back what the package now says.
         got = read_summary(path)
-    except (OSError, gi.repository.GLib.Error) as e:
+        got_origin = read_origin(path) if origin else {}
+    except (OSError, ValueError, gi.repository.GLib.Error) as e:
         print(f"msi_finish.py: {path}: {e}", file=sys.stderr)
         return 1
     if got != (filetime, filetime, code):
         print(f"msi_finish.py: {path}: summary reads {got} after writing {(filetime, filetime, code)}",
               file=sys.stderr)
+        return 1
+    if got_origin != rows:
+        print(f"msi_finish.py: {path}: Property table reads {got_origin} after writing {rows}", file=sys.stderr)
         return 1
     print(f"{path}: dates {seconds}, package code {code}")
     return 0

@@ -4,6 +4,10 @@
   repro_diff.py pe A B     PE images; the checksum and the signature are left out
   repro_diff.py msi A B    packages: summary stream, tables, streams, cabinet members
   repro_diff.py text A B   the first differing line
+  repro_diff.py images PACKAGE DIR
+                           writes every PE image that PACKAGE carries (members of its embedded
+                           cabinets, Binary table streams) into DIR; prints ID, LABEL and FILE,
+                           tab-separated, one image a line
 
 Prints one line that names what differs ("same" when nothing the comparison covers does) and
 exits 0; exits 2 on bad use and 1 when a file cannot be read.
@@ -298,6 +302,41 @@ def diff_msi(path_a, path_b):
     return "same in summary, tables and streams (the difference is in the file's layout)"
 
 
+def table_rows(path, table):
+    """A table's rows as lists of column texts (msiinfo export, without its three header lines)."""
+    return [line.split("\t") for line in msiinfo("export", path, table).decode().splitlines()[3:]]
+
+
+def package_images(path, out_dir):
+    path = os.path.abspath(path)
+    found = []
+    long_names = {row[0]: row[2].split("|")[-1] for row in table_rows(path, "File")}
+    streams = msiinfo("streams", path).decode().splitlines()
+    cabinets = [row[3][1:] for row in table_rows(path, "Media") if len(row) > 3 and row[3].startswith("#")]
+    for cab in cabinets:
+        parsed = cabinet(msiinfo("extract", path, cab))
+        if parsed is None:
+            raise Unreadable(f"{path}: cabinet {cab} is not one this script can read")
+        members, unpacked = parsed
+        for name, size, offset, folder, *_ in members:
+            data = unpacked[folder][offset:offset + size] if folder < len(unpacked) else b""
+            if data[:2] == b"MZ":
+                found.append((f"cabinet:{name}", f"{long_names.get(name, name)} (cabinet {cab}, file {name})", data))
+    for stream in streams:
+        if stream.startswith("Binary."):
+            data = msiinfo("extract", path, stream)
+            if data[:2] == b"MZ":
+                name = stream[len("Binary."):]
+                found.append((f"binary:{name}", f"{name} (Binary table)", data))
+    lines = []
+    for ident, label, data in found:
+        out = os.path.join(out_dir, ident.replace(":", "-"))
+        with open(out, "wb") as f:
+            f.write(data)
+        lines.append(f"{ident}\t{label}\t{out}")
+    return "\n".join(lines)
+
+
 def diff_text(path_a, path_b):
     try:
         with open(path_a, "rb") as f:
@@ -312,7 +351,7 @@ def diff_text(path_a, path_b):
     return "same" if len(la) == len(lb) else f"line count: {len(la)} / {len(lb)}"
 
 
-COMMANDS = {"pe": diff_pe, "msi": diff_msi, "text": diff_text}
+COMMANDS = {"pe": diff_pe, "msi": diff_msi, "text": diff_text, "images": package_images}
 
 
 def main(argv):

@@ -8,6 +8,11 @@ packages=(
   googletest
   wine wine64 wine64-preloader xvfb xauth
   osslsigncode wixl msitools gir1.2-libmsi-1.0 python3-gi git
+  # Release signing with a token, and its test: the engine, a software token, p11tool to make
+  # keys on it, and the PKCS#11 spy that counts the test's logins.
+  libengine-pkcs11-openssl softhsm2 gnutls-bin opensc-pkcs11
+  # The winget manifest test reads YAML.
+  python3-yaml
 )
 # Oldest versions relied on: the presets' schema, sign.sh's offline time stamp, -ignore-crl and
 # -readpass, and the Wine and wixl behaviour that tests and packaging were made with.

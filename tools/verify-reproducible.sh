@@ -13,7 +13,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-python=/usr/bin/python3
 start=$SECONDS
 
 die() {
@@ -39,38 +38,10 @@ esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/keyvane-verify.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-rebuild=$work/src
+. tools/rebuild-common.sh
 echo "verify-reproducible: rebuilding $commit in $rebuild"
-git clone -q --no-checkout --shared "$root" "$rebuild"
-git -C "$rebuild" checkout -q --detach "$commit"
-log=$work/build.log
-# Another time zone (UTC+05:45, no tzdata needed) and locale than a build usually has.
-if ! (cd "$rebuild" && export TZ='<+0545>-5:45' LC_ALL=C.UTF-8 LANG=C.UTF-8 &&
-      cmake --preset default && cmake --build --preset default --target shipped) > "$log" 2>&1; then
-  tail -n 30 "$log" >&2
-  die "the rebuild failed (above: the end of its log)"
-fi
+rebuild_commit "$commit"
 build_seconds=$((SECONDS - start))
-
-same=0
-differ=0
-report() { # same|differs WHAT DETAIL
-  printf '%-8s %-44s %s\n' "$1" "$2" "$3"
-  if [ "$1" = same ]; then same=$((same + 1)); else differ=$((differ + 1)); fi
-}
-
-# The Authenticode digest: everything a signature covers, without the signature (nor a PE's
-# checksum). Empty for an unsigned file.
-digest() {
-  osslsigncode verify -in "$1" 2>/dev/null | awk '/^Calculated (DigitalSignature|message digest)/ { print $NF; exit }' || true
-}
-
-kind() {
-  case $1 in
-    *.msi) echo msi ;;
-    *) echo pe ;;
-  esac
-}
 
 # The unsigned image of a signed file, from the build tree's list (CMake writes it).
 unsigned_of() { # BUILD_ROOT SIGNED_RELATIVE
@@ -78,27 +49,7 @@ unsigned_of() { # BUILD_ROOT SIGNED_RELATIVE
 }
 
 compare_digests() { # RELATIVE_PATH [NOTE]: the signed file's Authenticode digest
-  local rel=$1 note=${2:-} a=$root/$1 b=$rebuild/$1 da db
-  if [ ! -f "$b" ]; then
-    report differs "$rel" "missing from the rebuild"
-    return 1
-  fi
-  da=$(digest "$a")
-  db=$(digest "$b")
-  if [ -z "$da" ] || [ -z "$db" ]; then
-    if cmp -s "$a" "$b"; then
-      report same "$rel" "not signed; bytes"
-      return 0
-    fi
-    report differs "$rel" "not signed: $("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"
-    return 1
-  fi
-  if [ "$da" = "$db" ]; then
-    report same "$rel" "digest $da$note"
-    return 0
-  fi
-  report differs "$rel" "$("$python" tools/repro_diff.py "$(kind "$rel")" "$a" "$b")"
-  return 1
+  compare_signed "$1" "$root/$1" "$rebuild/$1" "${2:-}"
 }
 
 compare_unsigned() { # SIGNED_RELATIVE_PATH: its unsigned image, byte for byte
@@ -146,16 +97,9 @@ done
 # every image has been found to have the same digest; then the package's digest must match too.
 if [ ${#packages[@]} -gt 0 ]; then
   if [ $images_same = 1 ]; then
-    for rel in "${images[@]}"; do cp "$root/$rel" "$rebuild/$rel"; done
-    rm -f "${packages[@]/#/$rebuild/}"
-    if ! (cd "$rebuild" && export TZ='<+0545>-5:45' LC_ALL=C.UTF-8 LANG=C.UTF-8 &&
-          cmake --build --preset default --target shipped) >> "$log" 2>&1; then
-      tail -n 30 "$log" >&2
-      die "packing the rebuild's packages again failed (above: the end of its log)"
-    fi
-    for rel in "${images[@]}"; do
-      cmp -s "$root/$rel" "$rebuild/$rel" || die "the rebuild signed $rel again instead of packing the one from dist/"
-    done
+    pairs=()
+    for rel in "${images[@]}"; do pairs+=("$root/$rel" "$rebuild/$rel"); done
+    repack "${pairs[@]}"
     for rel in "${packages[@]}"; do
       compare_digests "$rel" ", packed with the signed images of dist/" || true
     done
