@@ -111,7 +111,9 @@ def main(argv):
     filetime = (seconds + FILETIME_UNIX_OFFSET) * 10_000_000
     rows = origin_rows(origin[0], origin[1], str(seconds), origin[2]) if origin else {}
     try:
-        if origin:
+        # Written only when the package does not say it yet: a delete and insert of the same rows
+        # can move libmsi's string pool, and finishing again must leave the same file.
+        if origin and read_origin(path) != rows:
             set_origin(path, rows)
         set_summary(path, filetime, ZERO_CODE)
         with open(path, "rb") as f:
