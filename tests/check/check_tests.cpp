@@ -844,7 +844,7 @@ TEST(CheckProgram, StreamsAndExitCodes) {
 }
 
 // Run elevated from a folder its user can write, the tool must not load a DLL planted beside it.
-// Wine prefers a DLL beside the program to its own only when told to ("n,b").
+// Wine prefers a DLL beside the program to its own only when told to (native, builtin).
 TEST(CheckProgram, LoadsNoDllFromBesideItself) {
     const std::string folder = TempPath("keyvane-check-planted");
     CreateDirectoryA(folder.c_str(), nullptr);
@@ -857,10 +857,14 @@ TEST(CheckProgram, LoadsNoDllFromBesideItself) {
         ASSERT_TRUE(CopyFileA((BinDir() + "planted_dll.dll").c_str(), dll.c_str(), FALSE)) << dll << ": " << GetLastError();
         DeleteFileA((dll + ".loaded").c_str());
     }
-    const std::string overrides = EnvironmentValue("WINEDLLOVERRIDES");
-    ASSERT_TRUE(SetEnvironmentVariableA("WINEDLLOVERRIDES", ("msi,wintrust=n,b;" + overrides).c_str())) << GetLastError();
+    // Wine's loader takes overrides for one program from the registry (a child's WINEDLLOVERRIDES
+    // in its Windows environment is not read); Windows has no such key and ignores it.
+    const char overrides[] = "Software\\Wine\\AppDefaults\\KeyvaneCheck.exe\\DllOverrides";
+    for (const char* dll : {"msi", "wintrust"})
+        ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, overrides, dll, REG_SZ, "native,builtin", 15), ERROR_SUCCESS);
     ToolRun run = RunTool("--json", tool);
-    SetEnvironmentVariableA("WINEDLLOVERRIDES", overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\KeyvaneCheck.exe");
     // The installed check calls into msi, the signature check into wintrust (when Keyvane.exe is there).
     EXPECT_NE(run.out.find("\"id\": \"installed\""), std::string::npos) << run.out << run.err;
     EXPECT_TRUE(run.code == 0 || run.code == 1) << run.code;
