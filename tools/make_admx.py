@@ -27,7 +27,7 @@ STRINGS = {
     POLICY + "_Explain": """\
 Sets the program that the keyboard's shortcut key starts, and the parameters passed to it.
 
-Program: the full path of a program, for example C:\\Tools\\app.exe. Parameters: its command line, which may be left empty. Keyvane uses both exactly as they stand: environment variables such as %ProgramFiles% are not expanded. Each holds at most {max_length} characters. Keyvane reads them at every press, so a change takes effect at the next press.
+Program: the full path of a program, for example C:\\Tools\\app.exe. Parameters: its command line, which may be left empty. Write the full path without environment variables such as %ProgramFiles%: whether they are expanded, and from whose environment, is outside the administrator's control. Each holds at most {max_length} characters. Keyvane reads them at every press, so a change takes effect at the next press.
 
 If you enable this policy setting, the shortcut key starts this program with these parameters. If the program cannot be started, it starts System Information (msinfo32.exe) instead.
 

@@ -11,7 +11,8 @@
 #include "hotkey/raw_input.h"
 #include "resource.h"
 
-CheckReads checkReads = {GetRawInputDeviceList, GetRawInputDeviceInfoA, GetRawInputData, VerifyFileTrust};
+CheckReads checkReads = {GetRawInputDeviceList, GetRawInputDeviceInfoA, GetRawInputData, VerifyFileTrust,
+                         MsiEnumRelatedProductsA, MsiGetProductInfoExA, MsiGetComponentPathA};
 
 const char WatchWindowClass[] = "KeyvaneCheck watch";
 
@@ -53,6 +54,8 @@ private:
 
 std::string ErrorText(DWORD error) { return "error " + std::to_string(error); }
 
+const char AppPathsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\";
+
 bool FileExists(const std::string& path, bool* isFolder = nullptr) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
@@ -60,10 +63,18 @@ bool FileExists(const std::string& path, bool* isFolder = nullptr) {
     return true;
 }
 
+// The longest path Windows handles, in characters with the terminator.
+const DWORD LongestPath = 32768;
+
 std::string ToolFolder() {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
-    return length > 0 && length < sizeof(path) ? FolderPart(std::string(path, length)) : std::string();
+    // Whole at any length: a cut path would name another folder.
+    for (DWORD size = MAX_PATH; size <= LongestPath; size *= 2) {
+        std::string path(size, '\0');
+        DWORD length = GetModuleFileNameA(nullptr, &path[0], size);
+        if (length == 0) return std::string();
+        if (length < size) return FolderPart(path.substr(0, length));
+    }
+    return std::string();
 }
 
 std::string SystemFolder() {
@@ -72,16 +83,24 @@ std::string SystemFolder() {
     return length > 0 && length < sizeof(path) ? std::string(path, length) : std::string();
 }
 
-// A string value of any length, or the error.
+bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+// A value of any length, or the error; a string ends at its first zero or at its last byte,
+// whether it was stored with its terminator or not.
 LSTATUS ReadStringValue(HKEY key, const char* name, std::string* text, DWORD* type) {
-    DWORD size = 0;
-    LSTATUS status = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+    LSTATUS status = ERROR_MORE_DATA;
+    std::string data;
+    // The value may grow between the size query and the read.
+    for (int attempt = 0; attempt < 3 && status == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        status = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+        if (status != ERROR_SUCCESS) return status;
+        data.assign(size, '\0');
+        status = RegQueryValueExA(key, name, nullptr, type, size ? reinterpret_cast<BYTE*>(&data[0]) : nullptr, &size);
+        if (status == ERROR_SUCCESS) data.resize(size < data.size() ? size : data.size());
+    }
     if (status != ERROR_SUCCESS) return status;
-    std::string data(size, '\0');
-    status = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(&data[0]), &size);
-    if (status != ERROR_SUCCESS) return status;
-    data.resize(size);
-    if (*type == REG_SZ || *type == REG_EXPAND_SZ) {
+    if (IsString(*type)) {
         size_t end = data.find('\0');
         if (end != std::string::npos) data.resize(end);
     }
@@ -89,28 +108,148 @@ LSTATUS ReadStringValue(HKEY key, const char* name, std::string* text, DWORD* ty
     return ERROR_SUCCESS;
 }
 
+// The same through the Unicode API: what regedit shows, before any conversion to ANSI.
+LSTATUS ReadUnicodeValue(HKEY key, const char* name, std::wstring* text, DWORD* type) {
+    std::wstring wideName;
+    for (const char* p = name; *p; ++p) wideName += static_cast<wchar_t>(static_cast<unsigned char>(*p));  // ASCII names
+    LSTATUS status = ERROR_MORE_DATA;
+    std::wstring data;
+    for (int attempt = 0; attempt < 3 && status == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        status = RegQueryValueExW(key, wideName.c_str(), nullptr, type, nullptr, &size);
+        if (status != ERROR_SUCCESS) return status;
+        data.assign(size / sizeof(wchar_t) + 1, L'\0');
+        status = RegQueryValueExW(key, wideName.c_str(), nullptr, type, reinterpret_cast<BYTE*>(&data[0]), &size);
+        if (status == ERROR_SUCCESS) data.resize(size / sizeof(wchar_t) < data.size() ? size / sizeof(wchar_t) : data.size());
+    }
+    if (status != ERROR_SUCCESS) return status;
+    size_t end = data.find(L'\0');
+    if (end != std::wstring::npos) data.resize(end);
+    *text = data;
+    return ERROR_SUCCESS;
+}
+
+// A registry string below `root`, whole; REG_SZ only.
+LSTATUS ReadMachineString(HKEY root, const char* path, const char* name, std::string* text) {
+    ScopedKey key;
+    DWORD type = REG_NONE;
+    LSTATUS status = RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.out());
+    if (status == ERROR_SUCCESS) status = ReadStringValue(key.get(), name, text, &type);
+    return status == ERROR_SUCCESS && type != REG_SZ ? ERROR_INVALID_DATA : status;
+}
+
+std::string ExpandedText(const std::string& text, DWORD* error) {
+    for (DWORD size = static_cast<DWORD>(text.size()) + 1; size <= LongestPath;) {
+        std::string expanded(size, '\0');
+        DWORD needed = ExpandEnvironmentStringsA(text.c_str(), &expanded[0], size);
+        if (needed == 0) break;
+        if (needed <= size) {
+            expanded.resize(needed - 1);
+            return expanded;
+        }
+        size = needed;
+    }
+    *error = GetLastError() ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+    return std::string();
+}
+
+// PATH whole, up to the system's limit; false with `error` when it cannot be read.
+bool ReadPath(std::string* path, DWORD* error) {
+    for (DWORD size = 4096; size <= LongestPath;) {
+        std::string value(size, '\0');
+        SetLastError(ERROR_SUCCESS);
+        DWORD length = GetEnvironmentVariableA("PATH", &value[0], size);
+        if (length == 0) {
+            *error = GetLastError();
+            path->clear();
+            return *error == ERROR_ENVVAR_NOT_FOUND || *error == ERROR_SUCCESS;
+        }
+        if (length < size) {
+            *path = value.substr(0, length);
+            return true;
+        }
+        size = length;  // what it needs, the terminator included
+    }
+    *error = ERROR_INSUFFICIENT_BUFFER;
+    return false;
+}
+
+std::string SearchFor(const std::string& searchPath, const char* name, DWORD* error) {
+    for (DWORD size = MAX_PATH; size <= LongestPath;) {
+        std::string found(size, '\0');
+        char* filePart = nullptr;
+        DWORD length = SearchPathA(searchPath.c_str(), name, ".exe", size, &found[0], &filePart);
+        if (length == 0) {
+            *error = GetLastError();
+            return std::string();
+        }
+        if (length < size) return found.substr(0, length);
+        size = length;
+    }
+    *error = ERROR_INSUFFICIENT_BUFFER;
+    return std::string();
+}
+
+struct ProgramSearch {
+    std::string found;      // empty when nothing is found
+    std::string undecided;  // why what the shell finds cannot be told; empty when it can
+};
+
 // As the shell looks for a name for the agent, whose current folder is the system folder: the
-// search path, then the user's and the machine's App Paths.
-std::string FindProgram(const char* name) {
-    char found[MAX_PATH];
-    char* filePart = nullptr;
+// search path, then the user's and the machine's App Paths. This reads the tool's own PATH and
+// HKCU, that is the user's; the agent's PATH dates from its start.
+ProgramSearch FindProgram(const char* name) {
+    ProgramSearch search;
     char windows[MAX_PATH];
     UINT windowsLength = GetWindowsDirectoryA(windows, sizeof(windows));
     std::string searchPath = SystemFolder() + ";" + std::string(windows, windowsLength < sizeof(windows) ? windowsLength : 0);
-    char environmentPath[4096];
-    DWORD pathLength = GetEnvironmentVariableA("PATH", environmentPath, sizeof(environmentPath));
-    if (pathLength > 0 && pathLength < sizeof(environmentPath)) searchPath += ";" + std::string(environmentPath, pathLength);
-    DWORD length = SearchPathA(searchPath.c_str(), name, ".exe", sizeof(found), found, &filePart);
-    if (length > 0 && length < sizeof(found)) return std::string(found, length);
-    std::string appPath = std::string("Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + name;
+    std::string path;
+    DWORD error = 0;
+    if (!ReadPath(&path, &error)) {
+        search.undecided = "PATH could not be read (" + ErrorText(error) + ")";
+        return search;
+    }
+    if (!path.empty()) searchPath += ";" + path;
+    search.found = SearchFor(searchPath, name, &error);
+    if (!search.found.empty()) return search;
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME) {
+        search.undecided = "searching PATH failed (" + ErrorText(error) + ")";
+        return search;
+    }
+    std::string appPath = AppPathsKey + std::string(name);
     if (FileNamePart(name).find('.') == std::string::npos) appPath += ".exe";
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        DWORD size = sizeof(found);
-        if (RegGetValueA(root, appPath.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr,
-                         found, &size) == ERROR_SUCCESS && found[0] != '\0')
-            return found;
+        const std::string where = (root == HKEY_CURRENT_USER ? "HKCU\\" : "HKLM\\") + appPath;
+        ScopedKey key;
+        std::string value;
+        DWORD type = REG_NONE;
+        LSTATUS status = RegOpenKeyExA(root, appPath.c_str(), 0, KEY_QUERY_VALUE, key.out());
+        if (status == ERROR_SUCCESS) status = ReadStringValue(key.get(), nullptr, &value, &type);
+        if (status == ERROR_FILE_NOT_FOUND) continue;
+        if (status != ERROR_SUCCESS) {
+            search.undecided = MachineText(where) + " could not be read (" + ErrorText(status) + ")";
+            return search;
+        }
+        if (!IsString(type)) {
+            search.undecided = MachineText(where) + " is a " + RegistryTypeName(type) + " value";
+            return search;
+        }
+        if (value.empty()) continue;
+        // The shell expands an expandable App Paths value, with the user's environment.
+        if (type == REG_EXPAND_SZ) value = ExpandedText(value, &error);
+        if (value.empty()) {
+            search.undecided = MachineText(where) + " could not be expanded (" + ErrorText(error) + ")";
+            return search;
+        }
+        bool isFolder = false;
+        if (FileNameForm(value.c_str()) != NameForm::FullPath || !FileExists(value, &isFolder) || isFolder) {
+            search.undecided = MachineText(where) + " names " + MachineText(value) + ", which is no existing file";
+            return search;
+        }
+        search.found = value;
+        return search;
     }
-    return std::string();
+    return search;
 }
 
 std::string SidText(PSID sid) {
@@ -202,34 +341,66 @@ LONG VerifyFileTrust(const char* path) {
     return result;
 }
 
+namespace {
+
+// An MSI text of any length: `read` as MsiGetProductInfoExA or MsiGetComponentPathA answer.
+template <class Read>
+std::string MsiText(Read read, UINT* status) {
+    std::string text(64, '\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD size = static_cast<DWORD>(text.size());
+        *status = read(&text[0], &size);
+        if (*status != ERROR_MORE_DATA) {
+            text.resize(*status == ERROR_SUCCESS && size < text.size() ? size : 0);
+            return text;
+        }
+        text.assign(size + 1, '\0');  // what it needs, without the terminator
+    }
+    return std::string();
+}
+
+}  // namespace
+
 CheckResult CheckInstalled(CheckContext* context) {
     CheckResult check = {"installed", Status::Note, "", "", {}};
     context->agentFile = ToolFolder() + "\\" + AgentFileName;
     char product[39];
     UINT status;
-    for (DWORD index = 0; (status = MsiEnumRelatedProductsA(KEYVANE_UPGRADE_CODE, 0, index, product)) == ERROR_SUCCESS;
+    for (DWORD index = 0; (status = checkReads.enumRelatedProducts(KEYVANE_UPGRADE_CODE, 0, index, product)) == ERROR_SUCCESS;
          ++index) {
-        char version[64];
-        DWORD versionSize = sizeof(version);
-        if (MsiGetProductInfoExA(product, nullptr, MSIINSTALLCONTEXT_MACHINE, "VersionString", version,
-                                 &versionSize) != ERROR_SUCCESS)
-            continue;  // installed for one user only: not this product's way
-        char path[MAX_PATH];
-        DWORD pathSize = sizeof(path);
-        INSTALLSTATE state = MsiGetComponentPathA(product, KEYVANE_AGENT_COMPONENT, path, &pathSize);
-        check.fields = {{"product_code", JsonString(product)}, {"version", JsonString(version)}};
-        if (state != INSTALLSTATE_LOCAL || pathSize >= sizeof(path)) {
-            check.status = Status::Problem;
-            check.summary = std::string("Keyvane ") + version + " is registered, but its Keyvane.exe is missing.";
-            check.action = "repair the installation (msiexec /fa with the package, or reinstall it)";
-            check.fields.push_back({"folder", JsonNull});
+        UINT read = ERROR_SUCCESS;
+        const std::string version = MsiText(
+            [&](char* text, DWORD* size) {
+                return checkReads.getProductInfo(product, nullptr, MSIINSTALLCONTEXT_MACHINE, "VersionString", text, size);
+            },
+            &read);
+        if (read == ERROR_UNKNOWN_PRODUCT) continue;  // installed for one user only: not this product's way
+        check.fields = {{"product_code", JsonString(product)}, {"version", JsonNull}, {"folder", JsonNull}};
+        if (read != ERROR_SUCCESS) {
+            check.summary = std::string("Keyvane is registered (") + product + "), but its version could not be read (" +
+                            ErrorText(read) + ").";
             return check;
         }
-        context->agentFile = std::string(path, pathSize);
+        check.fields[1].json = JsonString(version);
+        INSTALLSTATE state = INSTALLSTATE_UNKNOWN;
+        const std::string path = MsiText(
+            [&](char* text, DWORD* size) {
+                state = checkReads.getComponentPath(product, KEYVANE_AGENT_COMPONENT, text, size);
+                return state == INSTALLSTATE_MOREDATA ? static_cast<UINT>(ERROR_MORE_DATA) : static_cast<UINT>(ERROR_SUCCESS);
+            },
+            &read);
+        if (state != INSTALLSTATE_LOCAL || path.empty()) {
+            check.status = Status::Problem;
+            check.summary = "Keyvane " + MachineText(version) + " is registered, but its Keyvane.exe is missing.";
+            check.action = "repair the installation (msiexec /fa with the package, or reinstall it)";
+            return check;
+        }
+        context->agentFile = path;
         context->installedFolder = FolderPart(context->agentFile);
         check.status = Status::Ok;
-        check.summary = std::string("Keyvane ") + version + " is installed for every user in " + context->installedFolder + ".";
-        check.fields.push_back({"folder", JsonString(context->installedFolder)});
+        check.summary = "Keyvane " + MachineText(version) + " is installed for every user in " +
+                        MachineText(context->installedFolder) + ".";
+        check.fields[2].json = JsonString(context->installedFolder);
         return check;
     }
     check.fields = {{"product_code", JsonNull}, {"version", JsonNull}, {"folder", JsonNull}};
@@ -237,7 +408,7 @@ CheckResult CheckInstalled(CheckContext* context) {
         check.summary = "The installed products could not be read (" + ErrorText(status) + ").";
         return check;
     }
-    check.summary = "Keyvane is not installed for every user; the checks below look at " + context->agentFile + ".";
+    check.summary = "Keyvane is not installed for every user; the checks below look at " + MachineText(context->agentFile) + ".";
     check.action = "install Keyvane.msi from an elevated prompt (README, Install on Windows)";
     return check;
 }
@@ -249,7 +420,8 @@ CheckResult CheckRunAtLogon() {
     DWORD type = REG_NONE;
     LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.out());
     if (status == ERROR_SUCCESS) status = ReadStringValue(key.get(), KEYVANE_RUN_VALUE, &command, &type);
-    check.fields = {{"command", status == ERROR_SUCCESS ? JsonString(command) : JsonNull}};
+    // Only a string is a command; anything else is named by its type, never dumped.
+    check.fields = {{"command", status == ERROR_SUCCESS && IsString(type) ? JsonString(command) : JsonNull}};
     const std::string where = std::string("HKLM\\") + RunKey + " value " + KEYVANE_RUN_VALUE;
     const char reinstall[] = "install (or repair) Keyvane.msi, which writes it";
     std::string program;
@@ -261,20 +433,20 @@ CheckResult CheckRunAtLogon() {
         check.status = Status::Note;
         check.summary = where + " could not be read (" + ErrorText(status) + ").";
     } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        check.summary = where + " is not a string.";
+        check.summary = where + " is a " + RegistryTypeName(type) + " value, not a string.";
         check.action = reinstall;
     } else if (!QuotedProgram(command, &program)) {
-        check.summary = where + " is not one quoted path: " + command;
+        check.summary = where + " is not one quoted path: " + MachineText(command);
         check.action = reinstall;
     } else if (lstrcmpiA(FileNamePart(program).c_str(), AgentFileName) != 0) {
-        check.summary = where + " names " + program + ", not Keyvane.exe.";
+        check.summary = where + " names " + MachineText(program) + ", not Keyvane.exe.";
         check.action = reinstall;
     } else if (!FileExists(program, &isFolder) || isFolder) {
-        check.summary = where + " names " + program + ", which does not exist.";
+        check.summary = where + " names " + MachineText(program) + ", which does not exist.";
         check.action = reinstall;
     } else {
         check.status = Status::Ok;
-        check.summary = "Windows starts " + program + " at each logon.";
+        check.summary = "Windows starts " + MachineText(program) + " at each logon.";
     }
     return check;
 }
@@ -283,7 +455,7 @@ CheckResult CheckSignature(const CheckContext& context) {
     CheckResult check = {"signature", Status::Problem, "", "", {{"path", JsonString(context.agentFile)}}};
     bool isFolder = false;
     if (!FileExists(context.agentFile, &isFolder) || isFolder) {
-        check.summary = "There is no " + context.agentFile + " to check.";
+        check.summary = "There is no " + MachineText(context.agentFile) + " to check.";
         check.action = "install Keyvane.msi, or keep Keyvane.exe beside this tool";
         check.fields.push_back({"trusted", JsonBool(false)});
         return check;
@@ -292,7 +464,7 @@ CheckResult CheckSignature(const CheckContext& context) {
     check.fields.push_back({"trusted", JsonBool(result == ERROR_SUCCESS)});
     if (result == ERROR_SUCCESS) {
         check.status = Status::Ok;
-        check.summary = context.agentFile + " carries a signature this machine trusts.";
+        check.summary = MachineText(context.agentFile) + " carries a signature this machine trusts.";
         return check;
     }
     check.summary = "Windows will refuse to start it (8235): " + DescribeTrust(result) + ".";
@@ -302,27 +474,28 @@ CheckResult CheckSignature(const CheckContext& context) {
 
 CheckResult CheckSecureFolder(const CheckContext& context) {
     CheckResult check = {"secure-folder", Status::Problem, "", "", {}};
-    char full[MAX_PATH];
-    DWORD length = GetFullPathNameA(context.agentFile.c_str(), sizeof(full), full, nullptr);
-    std::string path = length > 0 && length < sizeof(full) ? std::string(full, length) : context.agentFile;
+    std::string path = context.agentFile;
+    DWORD length = GetFullPathNameA(context.agentFile.c_str(), 0, nullptr, nullptr);
+    if (length > 0) {
+        std::string full(length, '\0');
+        DWORD written = GetFullPathNameA(context.agentFile.c_str(), length, &full[0], nullptr);
+        if (written > 0 && written < length) path = full.substr(0, written);
+    }
     // Where Windows keeps the Program Files folders: the environment is the user's to change, and
     // the shell, which reads them from here too, would add a slow DLL load to every run.
     std::vector<std::string> roots = {SystemFolder()};
     for (const char* value : {"ProgramFilesDir", "ProgramFilesDir (x86)"}) {
-        char root[MAX_PATH];
-        DWORD size = sizeof(root);
-        if (RegGetValueA(HKEY_LOCAL_MACHINE, WindowsVersionKey, value, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr,
-                         root, &size) == ERROR_SUCCESS)
-            roots.push_back(root);
+        std::string root;
+        if (ReadMachineString(HKEY_LOCAL_MACHINE, WindowsVersionKey, value, &root) == ERROR_SUCCESS) roots.push_back(root);
     }
     bool secure = false;
     for (const std::string& root : roots) secure = secure || IsInFolder(path, root);
     check.fields = {{"path", JsonString(path)}, {"secure", JsonBool(secure)}};
     if (secure) {
         check.status = Status::Ok;
-        check.summary = path + " lies in a secure folder.";
+        check.summary = MachineText(path) + " lies in a secure folder.";
     } else {
-        check.summary = path + " lies outside Program Files and the system folder: Windows will refuse to start it (8235).";
+        check.summary = MachineText(path) + " lies outside Program Files and the system folder: Windows will refuse to start it (8235).";
         check.action = "start the installed Keyvane.exe below Program Files; a copy elsewhere never runs";
     }
     return check;
@@ -352,15 +525,16 @@ CheckResult CheckAgent(const AgentIdentity* identity, CheckContext* context) {
     check.status = Status::Ok;
     check.fields[0].json = JsonNumber(processId);
     ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    char path[MAX_PATH];
-    DWORD size = sizeof(path);
-    if (!process.get() || !QueryFullProcessImageNameA(process.get(), 0, path, &size)) {
+    std::string path(LongestPath, '\0');
+    DWORD size = LongestPath;
+    if (!process.get() || !QueryFullProcessImageNameA(process.get(), 0, &path[0], &size)) {
         check.summary = "An agent runs in this session (process " + std::to_string(processId) +
                         "); its path could not be read (" + ErrorText(GetLastError()) + ").";
         return check;
     }
+    path.resize(size);
     check.fields[1].json = JsonString(path);
-    check.summary = "An agent runs in this session: process " + std::to_string(processId) + ", " + path + ".";
+    check.summary = "An agent runs in this session: process " + std::to_string(processId) + ", " + MachineText(path) + ".";
     return check;
 }
 
@@ -445,6 +619,30 @@ CheckResult CheckKeyboards() {
     return check;
 }
 
+namespace {
+
+// As the agent reads the value, then what its own query and the Unicode API say of it.
+void ReadConfigFacts(HKEY key, const char* name, char (&buffer)[ConfigValueBufferSize], ConfigFacts* facts) {
+    facts->read = ReadConfigString(key, name, buffer);
+    facts->text = buffer;
+    facts->status = RegQueryValueExA(key, name, nullptr, &facts->type, nullptr, &facts->bytes);
+    DWORD type = REG_NONE;
+    facts->unicodeRead = ReadUnicodeValue(key, name, &facts->unicode, &type) == ERROR_SUCCESS && IsString(type);
+}
+
+std::string UnicodeJson(const ConfigFacts& value) {
+    if (!value.unicodeRead) return JsonNull;
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, value.unicode.data(), static_cast<int>(value.unicode.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string utf8(bytes > 0 ? bytes : 0, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, value.unicode.data(), static_cast<int>(value.unicode.size()), &utf8[0], bytes,
+                            nullptr, nullptr);
+    return JsonString(utf8, CP_UTF8);
+}
+
+}  // namespace
+
 CheckResult CheckLaunch() {
     CheckResult check = {"launch", Status::Note, "", "", {}};
     char fallback[MAX_PATH];
@@ -453,31 +651,36 @@ CheckResult CheckLaunch() {
     char parameters[ConfigValueBufferSize] = "";
     LaunchFacts facts;
     facts.fallback = fallback;
+    facts.file.text = file;
+    facts.parameters.text = parameters;
     ScopedKey key;
     // As the agent opens and reads it.
     facts.keyStatus = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ShortcutConfigKey, 0, KEY_READ, key.out());
     if (facts.keyStatus == ERROR_SUCCESS) {
-        facts.fileRead = ReadConfigString(key.get(), KEYVANE_CONFIG_FILE_VALUE, file);
-        ReadConfigString(key.get(), KEYVANE_CONFIG_PARAMETERS_VALUE, parameters);
-        facts.fileStatus =
-            RegQueryValueExA(key.get(), KEYVANE_CONFIG_FILE_VALUE, nullptr, &facts.fileType, nullptr, &facts.fileBytes);
+        ReadConfigFacts(key.get(), KEYVANE_CONFIG_FILE_VALUE, file, &facts.file);
+        ReadConfigFacts(key.get(), KEYVANE_CONFIG_PARAMETERS_VALUE, parameters, &facts.parameters);
     }
-    facts.file = file;
-    facts.parameters = parameters;
-    if (facts.fileRead && file[0] != '\0') {
+    if (facts.file.read && file[0] != '\0') {
         NameForm form = FileNameForm(file);
         if (form == NameForm::FullPath) facts.exists = FileExists(file, &facts.isFolder);
-        if (form == NameForm::Name) facts.found = FindProgram(file);
+        if (form == NameForm::Name) {
+            ProgramSearch search = FindProgram(file);
+            facts.found = search.found;
+            facts.undecided = search.undecided;
+        }
     }
     LaunchVerdict verdict = DecideLaunch(facts);
     check.status = verdict.status;
-    check.summary = verdict.usesFallback ? "A key press would start " + verdict.file + "."
-                                         : "A key press would start " + verdict.file + " as configured.";
+    const std::string with = verdict.parameters.empty() ? " with no parameters" : " with parameters " + MachineText(verdict.parameters);
+    check.summary = verdict.usesFallback ? "A key press would start " + MachineText(verdict.file) + with + "."
+                                         : "A key press would start " + MachineText(verdict.file) + with + " as configured.";
     check.action = verdict.action;
     check.fields = {{"file", JsonString(verdict.file)},
                     {"parameters", JsonString(verdict.parameters)},
                     {"uses", JsonString(verdict.usesFallback ? "fallback" : "configured")},
-                    {"reason", JsonString(verdict.reason)}};
+                    {"reason", JsonString(PlainText(verdict.reason))},
+                    {"file_unicode", UnicodeJson(facts.file)},
+                    {"parameters_unicode", UnicodeJson(facts.parameters)}};
     check.summary += " " + verdict.reason;
     return check;
 }
@@ -505,17 +708,20 @@ CheckResult CheckConfigAccess() {
     std::string names, list = "[";
     for (const std::string& sid : writers) {
         std::string name = AccountName(sid);
-        names += (names.empty() ? "" : ", ") + name;
+        names += (names.empty() ? "" : ", ") + MachineText(name);
         list += std::string(list.size() > 1 ? ", " : "") + "{\"sid\": " + JsonString(sid) + ", \"name\": " + JsonString(name) + "}";
     }
     check.fields[1].json = list + "]";
     std::string subject = path == ShortcutConfigKey ? where : where + " (the configuration key does not exist yet)";
+    // The package writes the key too, from properties that only an administrator or SYSTEM can pass.
+    const char package[] = " The package's SHORTCUT_FILE and SHORTCUT_PARAMETERS write File and Parameters too; only an "
+                           "administrator or SYSTEM can pass them.";
     if (writers.empty()) {
         check.status = Status::Ok;
-        check.summary = "Only administrators, SYSTEM, TrustedInstaller and the creator owner may write " + subject + ".";
+        check.summary = "Only administrators, SYSTEM, TrustedInstaller and the creator owner may write " + subject + "." + package;
     } else {
         check.status = Status::Problem;
-        check.summary = names + " may write " + subject + ": whoever can write File chooses what runs with the agent's UI access.";
+        check.summary = names + " may write " + subject + ": whoever can write File chooses what runs with the agent's UI access." + package;
         check.action = "leave write access to administrators only (regedit, Permissions), and remove it from everyone else";
     }
     return check;
@@ -547,7 +753,7 @@ CheckResult CheckPendingRestart(const CheckContext& context) {
         check.summary = "The renames waiting for a restart could not be read (" + ErrorText(status) + ").";
     } else if (!named.empty()) {
         check.status = Status::Problem;
-        check.summary = "A rename waits for a restart in Keyvane's files (" + named.front() +
+        check.summary = "A rename waits for a restart in Keyvane's files (" + MachineText(named.front()) +
                         "): an earlier install or uninstall could not replace or remove a file that was in use.";
         check.action = "restart Windows, then install again if needed";
     } else {

@@ -2,6 +2,7 @@
 // with the agent's own code or the decisions in verdicts.h.
 #pragma once
 #include <windows.h>
+#include <msi.h>
 
 #include <string>
 #include <vector>
@@ -9,13 +10,16 @@
 #include "report.h"
 #include "verdicts.h"
 
-// What the tool reads through user32 and wintrust. Tests put a simulated keyboard and their own
-// trust answers here.
+// What the tool reads through user32, wintrust and msi. Tests put a simulated keyboard, their own
+// trust answers and their own product registrations here.
 struct CheckReads {
     UINT(WINAPI* getRawInputDeviceList)(PRAWINPUTDEVICELIST, PUINT, UINT);
     UINT(WINAPI* getRawInputDeviceInfo)(HANDLE, UINT, LPVOID, PUINT);
     UINT(WINAPI* getRawInputData)(HRAWINPUT, UINT, LPVOID, PUINT, UINT);
     LONG (*verifyTrust)(const char* path);
+    UINT(WINAPI* enumRelatedProducts)(LPCSTR, DWORD, DWORD, LPSTR);
+    UINT(WINAPI* getProductInfo)(LPCSTR, LPCSTR, MSIINSTALLCONTEXT, LPCSTR, LPSTR, LPDWORD);
+    INSTALLSTATE(WINAPI* getComponentPath)(LPCSTR, LPCSTR, LPSTR, LPDWORD);
 };
 extern CheckReads checkReads;
 

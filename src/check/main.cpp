@@ -5,6 +5,7 @@
 #include <io.h>
 #include <stdio.h>
 
+#include "app/startup.h"
 #include "checks.h"
 #include "report.h"
 
@@ -38,6 +39,9 @@ void PrintReport(const WatchedReport& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything loads a DLL that is no KnownDLL (msi, wintrust): the tool may run elevated
+    // from a folder its user can write. It also takes the agent's current folder, the system folder.
+    RestrictToSystemFolder();
     Options options;
     std::string error;
     switch (ParseOptions(argc, argv, &options, &error)) {

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "version.h"
@@ -62,6 +63,166 @@ std::string JsonString(const std::string& text, UINT codePage) {
     return utf8;
 }
 
+namespace {
+
+const char Mark = '\x01';
+
+void Hex(unsigned char value, std::string* out) {
+    char code[8];
+    snprintf(code, sizeof(code), "\\x%02x", value);
+    *out += code;
+}
+
+void Unit(wchar_t value, std::string* out) {
+    char code[8];
+    snprintf(code, sizeof(code), "\\u%04x", static_cast<unsigned>(value));
+    *out += code;
+}
+
+// Whether the ANSI code page holds `c` exactly, and as which bytes; never by best fit.
+bool AnsiHolds(wchar_t c, std::string* bytes) {
+    char buffer[8];
+    BOOL usedDefault = FALSE;
+    const bool utf8 = GetACP() == CP_UTF8;  // which refuses the default-character question
+    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &c, 1, buffer, sizeof(buffer), nullptr,
+                                     utf8 ? nullptr : &usedDefault);
+    wchar_t back = 0;
+    if (length <= 0 || usedDefault || MultiByteToWideChar(CP_ACP, 0, buffer, length, &back, 1) != 1 || back != c)
+        return false;
+    bytes->assign(buffer, length);
+    return true;
+}
+
+bool IsControl(unsigned c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// A single byte that the ANSI code page turns into a C1 control (in 1252: 81, 8D, 8F, 90, 9D).
+bool IsC1Byte(unsigned char b) {
+    wchar_t c = 0;
+    return b >= 0x80 && MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<const char*>(&b), 1, &c, 1) == 1 &&
+           IsControl(c);
+}
+
+bool StartsEscape(const std::string& text, size_t next) {
+    return next < text.size() && (text[next] == 'x' || text[next] == 'u');
+}
+
+void EscapeAnsi(const std::string& text, std::string* out) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x20 || b == 0x7F || (b == '\\' && StartsEscape(text, i + 1))) {
+            Hex(b, out);
+        } else if (b >= 0x80 && IsDBCSLeadByteEx(CP_ACP, b)) {
+            const unsigned char trail = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+            if (trail < 0x20 || trail == 0x7F) {
+                Hex(b, out);
+            } else {
+                *out += text.substr(i, 2);
+                ++i;
+            }
+        } else if (IsC1Byte(b)) {
+            Hex(b, out);
+        } else {
+            *out += static_cast<char>(b);
+        }
+    }
+}
+
+// At most ShownLength bytes, never half a double-byte character.
+std::string CutAnsi(const std::string& text) {
+    if (text.size() <= ShownLength) return text;
+    size_t end = 0;
+    while (end < ShownLength) {
+        size_t step = IsDBCSLeadByteEx(CP_ACP, static_cast<unsigned char>(text[end])) ? 2 : 1;
+        if (end + step > ShownLength) break;
+        end += step;
+    }
+    return text.substr(0, end);
+}
+
+// `shown`: escaped and cut for the text report; otherwise whole, with only what ANSI cannot hold escaped.
+void RenderUnicode(const std::wstring& text, bool shown, std::string* out) {
+    const size_t length = shown && text.size() > ShownLength ? ShownLength : text.size();
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        std::string bytes;
+        if (shown && c == L'\\' && i + 1 < text.size() && (text[i + 1] == L'x' || text[i + 1] == L'u'))
+            Hex('\\', out);
+        else if (shown && (c < 0x20 || c == 0x7F))
+            Hex(static_cast<unsigned char>(c), out);
+        else if (!(shown && IsControl(c)) && AnsiHolds(c, &bytes))
+            *out += bytes;
+        else
+            Unit(c, out);
+    }
+    if (length < text.size()) *out += "... (" + std::to_string(text.size()) + " characters)";
+}
+
+std::wstring UnicodeOf(const std::string& bytes) {
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) memcpy(&text[0], bytes.data(), text.size() * 2);
+    return text;
+}
+
+// Calls `own` for the tool's own text and `machine` for each machine text with its kind.
+template <class Own, class Machine>
+void WalkMarked(const std::string& marked, Own own, Machine machine) {
+    size_t i = 0;
+    while (i < marked.size()) {
+        const size_t mark = marked.find(Mark, i);
+        if (mark > i) own(marked.substr(i, mark == std::string::npos ? std::string::npos : mark - i));
+        if (mark == std::string::npos) return;
+        const size_t colon = marked.find(':', mark);
+        const size_t digits = mark + 2;
+        bool valid = colon != std::string::npos && colon > digits;
+        for (size_t d = digits; valid && d < colon; ++d) valid = marked[d] >= '0' && marked[d] <= '9';
+        if (!valid || (marked[mark + 1] != 'A' && marked[mark + 1] != 'U')) {
+            // Not a mark of MachineText's making: shown as any other byte.
+            own(marked.substr(mark, 1));
+            i = mark + 1;
+            continue;
+        }
+        const size_t length = strtoul(marked.c_str() + digits, nullptr, 10);
+        const std::string data = marked.substr(colon + 1, length);
+        machine(marked[mark + 1], data);
+        i = colon + 1 + data.size();
+    }
+}
+
+}  // namespace
+
+std::string MachineText(const std::string& ansi) { return Mark + std::string("A") + std::to_string(ansi.size()) + ":" + ansi; }
+
+std::string MachineText(const std::wstring& unicode) {
+    const std::string bytes(reinterpret_cast<const char*>(unicode.data()), unicode.size() * 2);
+    return Mark + std::string("U") + std::to_string(bytes.size()) + ":" + bytes;
+}
+
+std::string PlainText(const std::string& marked) {
+    std::string plain;
+    WalkMarked(
+        marked, [&](const std::string& own) { plain += own; },
+        [&](char kind, const std::string& data) {
+            if (kind == 'A') plain += data;
+            else RenderUnicode(UnicodeOf(data), false, &plain);
+        });
+    return plain;
+}
+
+std::string ShownText(const std::string& marked) {
+    std::string shown;
+    WalkMarked(
+        marked, [&](const std::string& own) { EscapeAnsi(own, &shown); },
+        [&](char kind, const std::string& data) {
+            if (kind == 'U') {
+                RenderUnicode(UnicodeOf(data), true, &shown);
+                return;
+            }
+            EscapeAnsi(CutAnsi(data), &shown);
+            if (data.size() > ShownLength) shown += "... (" + std::to_string(data.size()) + " bytes)";
+        });
+    return shown;
+}
+
 std::string JsonBool(bool value) { return value ? "true" : "false"; }
 
 std::string JsonNumber(unsigned long value) { return std::to_string(value); }
@@ -79,7 +240,8 @@ std::string ReportJson(const std::vector<CheckResult>& checks) {
         const CheckResult& check = checks[i];
         if (i > 0) json += ", ";
         json += "{\"id\": " + JsonString(check.id) + ", \"status\": \"" + StatusName(check.status) +
-                "\", \"summary\": " + JsonString(check.summary) + ", \"action\": " + JsonString(check.action);
+                "\", \"summary\": " + JsonString(PlainText(check.summary)) +
+                ", \"action\": " + JsonString(PlainText(check.action));
         for (const Field& field : check.fields) json += ", " + JsonString(field.name) + ": " + field.json;
         json += "}";
     }
@@ -94,8 +256,8 @@ std::string ReportText(const std::vector<CheckResult>& checks) {
     for (const CheckResult& check : checks) {
         char head[48];
         snprintf(head, sizeof(head), "%-8s %-16s ", StatusName(check.status), check.id);
-        text += head + check.summary;
-        if (!check.action.empty()) text += " -> " + check.action;
+        text += head + ShownText(check.summary);
+        if (!check.action.empty()) text += " -> " + ShownText(check.action);
         text += "\n";
     }
     return text;

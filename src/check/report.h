@@ -23,6 +23,20 @@ struct CheckResult {
     std::vector<Field> fields;
 };
 
+// Text read from the machine enters a summary, action or reason only through MachineText: marked
+// with its length, so that nothing in it can pass for the tool's own text.
+std::string MachineText(const std::string& ansi);
+// Text read through the Unicode API; what the ANSI code page cannot hold shows as \uNNNN.
+std::string MachineText(const std::wstring& unicode);
+// As the JSON carries it: every machine text whole, as read.
+std::string PlainText(const std::string& marked);
+// As the text report shows it, always on one line: every byte below 0x20, 0x7F and any byte the
+// ANSI code page maps to a C1 control as \xNN, and a backslash that a reader could take for the
+// start of such an escape (one before 'x' or 'u') as \x5c. Each machine text longer than
+// ShownLength is cut, with its length said.
+std::string ShownText(const std::string& marked);
+const size_t ShownLength = 260;
+
 // `text` in `codePage` as a JSON string: converted to UTF-8, quoted and escaped.
 std::string JsonString(const std::string& text, UINT codePage = CP_ACP);
 std::string JsonBool(bool value);

@@ -19,22 +19,64 @@ std::string Upper(std::string text) {
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
-const char* TypeName(DWORD type) {
-    switch (type) {
-    case REG_DWORD: return "REG_DWORD";
-    case REG_QWORD: return "REG_QWORD";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    case REG_NONE: return "REG_NONE";
-    default: return "non-string";
-    }
-}
-
 const char SetFile[] = "set File to the full path of a program, for example with the installer's SHORTCUT_FILE or the Group Policy setting";
 const char Fallback[] = " the key will open System Information instead.";
 const size_t HidReportOffset = offsetof(RAWINPUT, data.hid.bRawData);
+const char NoParameters[] = " the agent passes no parameters.";
+
+bool IsString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+void AddAction(std::string* action, const std::string& more) {
+    if (action->find(more) == std::string::npos) *action += (action->empty() ? "" : "; ") + more;
+}
+
+// Why the agent refuses a value that exists, ending in `consequence`; empty when it takes it.
+std::string Refusal(const char* name, const ConfigFacts& value, const char* consequence) {
+    if (value.read || value.status == ERROR_FILE_NOT_FOUND) return std::string();
+    if (value.status != ERROR_SUCCESS && value.status != ERROR_MORE_DATA)
+        return std::string(name) + " could not be read (error " + std::to_string(value.status) + "):" + consequence;
+    if (!IsString(value.type))
+        return std::string(name) + " is a " + RegistryTypeName(value.type) + " value, not a string:" + consequence;
+    return std::string(name) + " is " + std::to_string(value.bytes) + " bytes long and at most " +
+           std::to_string(ConfigValueBufferSize - 1) + " are read:" + consequence;
+}
+
+std::string BestFit(const char* name, const ConfigFacts& value) {
+    if (!value.read || !value.unicodeRead || SameText(value.text, value.unicode)) return std::string();
+    return std::string(name) + " is stored as " + MachineText(value.unicode) + " but reads as " +
+           MachineText(std::string(value.text)) +
+           " through the ANSI API the agent uses: characters outside the ANSI code page were replaced.";
+}
+
+std::string BestFitAction() {
+    return "write File and Parameters in characters of the system's ANSI code page (" + std::to_string(GetACP()) + ") only";
+}
 
 }  // namespace
+
+std::string RegistryTypeName(DWORD type) {
+    switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_QWORD: return "REG_QWORD";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_LINK: return "REG_LINK";
+    case REG_NONE: return "REG_NONE";
+    default: return "type " + std::to_string(type);
+    }
+}
+
+bool SameText(const char* ansi, const std::wstring& unicode) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+    if (length <= 0) return false;
+    std::wstring wide(length, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi, -1, &wide[0], length);
+    wide.resize(length - 1);
+    return wide == unicode;
+}
 
 bool IsInFolder(const std::string& path, const std::string& folder) {
     std::string root = folder;
@@ -85,68 +127,92 @@ LaunchVerdict DecideLaunch(const LaunchFacts& facts) {
                          "); an agent running as this user could not read it either and would open System Information.";
         return verdict;
     }
-    if (!facts.fileRead) {
-        if (facts.fileStatus == ERROR_FILE_NOT_FOUND) {
+    if (!facts.file.read) {
+        if (facts.file.status == ERROR_FILE_NOT_FOUND) {
             verdict.reason = "File is not set: the key opens System Information.";
             verdict.action = std::string("to start another program, ") + SetFile;
-        } else if (facts.fileStatus != ERROR_SUCCESS && facts.fileStatus != ERROR_MORE_DATA) {
-            verdict.reason = "File could not be read (error " + std::to_string(facts.fileStatus) + ").";
-        } else if (facts.fileType != REG_SZ && facts.fileType != REG_EXPAND_SZ) {
-            verdict.status = Status::Problem;
-            verdict.reason = std::string("File is a ") + TypeName(facts.fileType) + " value, not a string:" + Fallback;
-            verdict.action = SetFile;
+        } else if (facts.file.status != ERROR_SUCCESS && facts.file.status != ERROR_MORE_DATA) {
+            verdict.reason = "File could not be read (error " + std::to_string(facts.file.status) + ").";
         } else {
             verdict.status = Status::Problem;
-            verdict.reason = "File is " + std::to_string(facts.fileBytes) + " bytes long and at most " +
-                             std::to_string(ConfigValueBufferSize - 1) + " are read:" + Fallback;
+            verdict.reason = Refusal("File", facts.file, Fallback);
             verdict.action = SetFile;
         }
         return verdict;
     }
-    if (facts.file[0] == '\0') {
+    if (facts.file.text[0] == '\0') {
         verdict.reason = "File is empty: the key opens System Information.";
         verdict.action = std::string("to start another program, ") + SetFile;
         return verdict;
     }
 
-    const std::string file = facts.file;
+    const std::string file = facts.file.text;
+    const std::string shownFile = MachineText(file);
     verdict.status = Status::Problem;
     verdict.usesFallback = false;
-    switch (FileNameForm(facts.file)) {
-    case NameForm::Url:
-        verdict.reason = "File is a URL, not a program: it opens with the user's own handler for it, which any "
-                         "program of the user can change, and that handler runs with the agent's UI access.";
-        break;
-    case NameForm::Name:
-        if (facts.found.empty()) {
-            verdict.usesFallback = true;
-            verdict.reason = "File is not a full path, and " + file + " is found neither in the system folder nor through "
-                             "App Paths or PATH:" + Fallback;
-        } else {
-            verdict.reason = "File is a bare name, found as " + facts.found + " through the user's own App Paths and "
-                             "PATH, which any program of the user can change; it would run with the agent's UI access.";
+    if (file.find('%') != std::string::npos) {
+        // Measured under Wine: the agent's launch expanded it from the agent's environment, which
+        // the user can set (HKCU\Environment); Windows documents neither way for ShellExecuteA.
+        verdict.reason = "File holds %: whether %...% in it is expanded, and from whose environment, is outside the "
+                         "administrator's control; any program of the user can set the user's environment.";
+        verdict.action = "write the full path of the program in File, without variables";
+    } else {
+        switch (FileNameForm(facts.file.text)) {
+        case NameForm::Url:
+            verdict.reason = "File is a URL, not a program: it opens with the user's own handler for it, which any "
+                             "program of the user can change, and that handler runs with the agent's UI access.";
+            break;
+        case NameForm::Name:
+            if (!facts.undecided.empty()) {
+                verdict.reason = "File is a bare name, and what the shell finds for " + shownFile +
+                                 " cannot be decided here: " + facts.undecided +
+                                 ". Whatever it finds runs with the agent's UI access.";
+            } else if (facts.found.empty()) {
+                verdict.usesFallback = true;
+                verdict.reason = "File is not a full path, and " + shownFile +
+                                 " is found neither in the system folder nor through App Paths or PATH:" + Fallback;
+            } else {
+                verdict.reason = "File is a bare name, found as " + MachineText(facts.found) +
+                                 " through the user's own App Paths and PATH, which any program of the user can change; "
+                                 "it would run with the agent's UI access.";
+            }
+            break;
+        case NameForm::FullPath:
+            if (!facts.exists) {
+                verdict.usesFallback = true;
+                verdict.reason = "File names " + shownFile + ", which does not exist:" + Fallback;
+            } else if (facts.isFolder || !IsProgramFile(facts.file.text)) {
+                verdict.reason = std::string("File names ") + (facts.isFolder ? "a folder" : "a document") +
+                                 ", not a program: it opens with the user's own handler for it, which any program of the "
+                                 "user can change, and that handler runs with the agent's UI access.";
+            } else {
+                verdict.status = Status::Ok;
+                verdict.reason = "File names an existing program.";
+            }
+            break;
         }
-        break;
-    case NameForm::FullPath:
-        if (!facts.exists) {
-            verdict.usesFallback = true;
-            verdict.reason = "File names " + file + ", which does not exist:" + Fallback;
-        } else if (facts.isFolder || !IsProgramFile(facts.file)) {
-            verdict.reason = std::string("File names ") + (facts.isFolder ? "a folder" : "a document") +
-                             ", not a program: it opens with the user's own handler for it, which any program of the "
-                             "user can change, and that handler runs with the agent's UI access.";
-        } else {
-            verdict.status = Status::Ok;
-            verdict.reason = "File names an existing program.";
-        }
-        break;
+        if (verdict.status == Status::Problem) verdict.action = SetFile;
     }
-    if (verdict.status == Status::Problem) verdict.action = SetFile;
-    if (facts.fileType == REG_EXPAND_SZ)
-        verdict.reason += " File is a REG_EXPAND_SZ value and is used as it stands: %...% in it is not expanded.";
-    if (!verdict.usesFallback) {
-        verdict.file = file;
-        verdict.parameters = facts.parameters;
+    const std::string fileFit = BestFit("File", facts.file);
+    if (!fileFit.empty()) {
+        verdict.status = Status::Problem;
+        verdict.reason = fileFit + " " + verdict.reason;
+        verdict.action = BestFitAction();
+    }
+    if (verdict.usesFallback) return verdict;
+    verdict.file = file;
+    verdict.parameters = facts.parameters.text;
+    const std::string refused = Refusal("Parameters", facts.parameters, NoParameters);
+    if (!refused.empty()) {
+        verdict.status = Status::Problem;
+        verdict.reason += " " + refused;
+        AddAction(&verdict.action, "set Parameters to a string of at most " + std::to_string(ConfigValueBufferSize - 1) + " bytes");
+    }
+    const std::string parametersFit = BestFit("Parameters", facts.parameters);
+    if (!parametersFit.empty()) {
+        verdict.status = Status::Problem;
+        verdict.reason += " " + parametersFit;
+        AddAction(&verdict.action, BestFitAction());
     }
     return verdict;
 }

@@ -22,21 +22,33 @@ NameForm FileNameForm(const char* file);
 // What Windows creates a process from directly; anything else opens with its handler.
 bool IsProgramFile(const char* path);
 
-// What the tool found out about the launch configuration. File was read by the agent's own
-// ReadConfigString into `file`; the value's own query says why it was refused.
+// "REG_DWORD" and the like; "type N" for a number without a name.
+std::string RegistryTypeName(DWORD type);
+
+// One configuration value as the agent reads it (its own ReadConfigString, into `text`), what its
+// own query says when that refused it, and the value read through the Unicode API.
+struct ConfigFacts {
+    bool read = false;
+    const char* text = "";
+    LSTATUS status = ERROR_FILE_NOT_FOUND;
+    DWORD type = REG_NONE;
+    DWORD bytes = 0;
+    bool unicodeRead = false;
+    std::wstring unicode;
+};
+// What the tool found out about the launch configuration.
 struct LaunchFacts {
     LSTATUS keyStatus = ERROR_SUCCESS;  // opening the configuration key
-    bool fileRead = false;
-    const char* file = "";
-    LSTATUS fileStatus = ERROR_FILE_NOT_FOUND;
-    DWORD fileType = REG_NONE;
-    DWORD fileBytes = 0;
-    const char* parameters = "";
+    ConfigFacts file, parameters;
     bool exists = false;    // a full path: it exists
     bool isFolder = false;  // ... and is a folder
     std::string found;      // a name: the program the search found, or empty
+    std::string undecided;  // a name: why what the shell would find cannot be told, or empty
     const char* fallback = "";
 };
+// Whether `ansi`, the agent's text, converts back to `unicode`, the value as stored: best fit
+// replaces what the ANSI code page cannot hold by look-alikes.
+bool SameText(const char* ansi, const std::wstring& unicode);
 struct LaunchVerdict {
     Status status;
     bool usesFallback;

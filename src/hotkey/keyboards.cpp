@@ -15,11 +15,14 @@ const UINT HidReportOffset = offsetof(RAWINPUT, data.hid.bRawData);
 
 }  // namespace
 
-bool IsSupportedKeyboard(DWORD vendorId, DWORD productId) {
-    for (const KeyboardId& keyboard : SupportedKeyboards) {
-        if (keyboard.vendorId == vendorId) return keyboard.productId == productId;
-    }
+bool IsKeyboardIn(const KeyboardId* table, size_t count, DWORD vendorId, DWORD productId) {
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].vendorId == vendorId && table[i].productId == productId) return true;
     return false;
+}
+
+bool IsSupportedKeyboard(DWORD vendorId, DWORD productId) {
+    return IsKeyboardIn(SupportedKeyboards, sizeof(SupportedKeyboards) / sizeof(SupportedKeyboards[0]), vendorId, productId);
 }
 
 bool IsShortcutPacket(const RAWINPUT* packet, UINT size) {

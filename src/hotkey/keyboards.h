@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include <stddef.h>
+
 struct KeyboardId {
     USHORT vendorId;
     USHORT productId;
@@ -11,10 +13,11 @@ struct KeyboardId {
 const USHORT VendorUsagePage = 0xFF00;
 const USHORT VendorUsage = 0x0001;
 
-// Tested in this order; each vendor has exactly one product.
 extern const KeyboardId SupportedKeyboards[3];
 
 bool IsSupportedKeyboard(DWORD vendorId, DWORD productId);
+// Whether a row of `table` holds both ids; a vendor may have several models.
+bool IsKeyboardIn(const KeyboardId* table, size_t count, DWORD vendorId, DWORD productId);
 
 // Whether a packet of `size` bytes, already read whole, is a well-formed HID packet whose
 // first report starts 00 01. Never reads outside the `size` bytes.

@@ -105,6 +105,34 @@ TEST(CheckJson, StringsAreEscapedAndConvertedToUtf8) {
     for (const auto& c : cases) EXPECT_EQ(JsonString(c.ansi, 1252), c.json) << c.ansi;
 }
 
+// The text report, as people read it: machine text escaped and cut, the JSON's summary as read.
+TEST(CheckText, MachineTextIsShownOnOneLineAndCut) {
+    ASSERT_EQ(GetACP(), 1252u) << "the rows below are written for the test prefix's code page";
+    const std::string longest(ShownLength, 'a');
+    const struct {
+        std::string marked;
+        std::string shown, plain;
+    } cases[] = {
+        {"own " + MachineText(std::string("C:\\Tools\\app.exe")), "own C:\\Tools\\app.exe", "own C:\\Tools\\app.exe"},
+        {MachineText(std::string("a\r\nb\x0b\x1b[2J\x7f")), "a\\x0d\\x0ab\\x0b\\x1b[2J\\x7f", "a\r\nb\x0b\x1b[2J\x7f"},
+        // A backslash that could open an escape is itself escaped; any other stays as it is.
+        {MachineText(std::string("C:\\xampp\\u\\x41\\\\")), "C:\\x5cxampp\\x5cu\\x5cx41\\\\", "C:\\xampp\\u\\x41\\\\"},
+        {MachineText(std::string("\x81\x8d\x8f\x90\x9d\x9b\xe9")), "\\x81\\x8d\\x8f\\x90\\x9d\x9b\xe9", "\x81\x8d\x8f\x90\x9d\x9b\xe9"},
+        {MachineText(longest), longest, longest},
+        {MachineText(longest + "b\n"), longest + "... (" + std::to_string(ShownLength + 2) + " bytes)", longest + "b\n"},
+        {MachineText(std::wstring(L"C:\\\xff4e\xe9\x0b\x85")), "C:\\\\uff4e\xe9\\x0b\\u0085", "C:\\\\uff4e\xe9\x0b\\u0085"},
+        {MachineText(std::wstring(ShownLength + 1, L'w')), std::string(ShownLength, 'w') + "... (" + std::to_string(ShownLength + 1) + " characters)",
+         std::string(ShownLength + 1, 'w')},
+        // A mark inside machine text is machine text; the tool's own text never holds one.
+        {MachineText(std::string("\x01") + "A3:x\ny"), "\\x01A3:x\\x0ay", "\x01" "A3:x\ny"},
+        {MachineText(std::string("a")) + ", " + MachineText(std::string("b\tc")) + ".", "a, b\\x09c.", "a, b\tc."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ShownText(c.marked), c.shown) << c.plain;
+        EXPECT_EQ(PlainText(c.marked), c.plain) << c.plain;
+    }
+}
+
 TEST(CheckVerdicts, PathsNamesAndRunValues) {
     const struct {
         const char* path;
@@ -422,45 +450,125 @@ TEST_F(CheckConfig, LaunchPredictsWhatTheAgentLaunched) {
     for (const observe::LaunchCase& c : observe::LaunchCases()) {
         CheckResult check = LaunchWith(c.config);
         const bool usedFallback = c.launched == observe::FallbackLine();
-        EXPECT_STREQ(StatusName(check.status), c.checkStatus) << c.name << ": " << check.summary;
+        // A Parameters value that the agent refuses (it then passes none) is a problem of its own.
+        bool refused = false;
+        for (const observe::ConfigValue& value : c.config)
+            refused = refused || (strcmp(value.name, "Parameters") == 0 && !usedFallback &&
+                                  ((value.type != REG_SZ && value.type != REG_EXPAND_SZ) || value.data.size() >= 512));
+        EXPECT_STREQ(StatusName(check.status), refused ? "problem" : c.checkStatus) << c.name << ": " << check.summary;
+        EXPECT_EQ(FieldOf(check, "reason").find("Parameters is") != std::string::npos, refused) << c.name;
         EXPECT_EQ(FieldOf(check, "uses"), usedFallback ? "\"fallback\"" : "\"configured\"") << c.name;
         EXPECT_EQ(FieldOf(check, "file"), JsonString(usedFallback ? fallback : observe::LaunchTargetPath())) << c.name;
-        EXPECT_EQ(FieldOf(check, "parameters"), JsonString(usedFallback ? "" : c.launched.substr(c.launched.find('|') + 1)))
-            << c.name;
-        const bool expandable = !c.config.empty() && c.config[0].type == REG_EXPAND_SZ;
-        EXPECT_EQ(FieldOf(check, "reason").find("not expanded") != std::string::npos, expandable) << c.name;
+        const std::string parameters = usedFallback ? "" : c.launched.substr(c.launched.find('|') + 1);
+        EXPECT_EQ(FieldOf(check, "parameters"), JsonString(parameters)) << c.name;
+        // The text report's line says what the key press passes.
+        const std::string line = ShownText(check.summary);
+        EXPECT_NE(line.find(parameters.empty() ? std::string(" with no parameters") : " with parameters " + ShownText(MachineText(parameters))),
+                  std::string::npos) << c.name << ": " << line;
     }
     CheckResult quoted = LaunchWith({{"File", REG_SZ, observe::LaunchTargetPath()}, {"Parameters", REG_SZ, "say \"hi\" C:\\d\\\xE9"}});
     EXPECT_EQ(FieldOf(quoted, "parameters"), "\"say \\\"hi\\\" C:\\\\d\\\\\xC3\xA9\"") << "UTF-8 JSON of the cp1252 value";
+    EXPECT_EQ(FieldOf(quoted, "parameters_unicode"), FieldOf(quoted, "parameters"));
+    EXPECT_EQ(FieldOf(quoted, "file_unicode"), JsonString(observe::LaunchTargetPath()));
+    EXPECT_EQ(FieldOf(LaunchWith({}), "file_unicode"), JsonNull);
 }
 
 TEST_F(CheckConfig, LaunchOfWhatTheUserCanRedirect) {
     ASSERT_TRUE(WriteFileText(document, "notes"));
     const std::string target = observe::LaunchTargetPath();
-    ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, UserAppPath, nullptr, REG_SZ, target.c_str(),
-                              static_cast<DWORD>(target.size() + 1)), ERROR_SUCCESS);
     std::string folder = BinDir();
     folder.pop_back();
+    const std::string savedPath = EnvironmentValue("PATH");
+    // PATH ending in the program's folder, after folders that do not exist.
+    auto pathOf = [&](size_t length) {
+        std::string path = savedPath;
+        while (path.size() + folder.size() + 1 < length) path += ";C:\\keyvane\\nowhere";
+        return path + ";" + folder;
+    };
+    // 260 bytes, the longest ANSI path and one more than a MAX_PATH buffer holds with its terminator.
+    const std::string padded = folder + "\\" + std::string(260 - folder.size() - 1 - 4, 'p') + ".exe";
+    ASSERT_EQ(padded.size(), 260u);
+    const std::string longer = BinDir() + std::string(300 - BinDir().size() - 4, 'n') + ".exe";
+    ASSERT_TRUE(SetEnvironmentVariableA("KEYVANE_CHECK_TOOLS", folder.c_str())) << GetLastError();
     const struct {
         const char* name;
         std::vector<observe::ConfigValue> config;
+        std::string path;                   // PATH for this row; empty: as it is
+        std::vector<observe::ConfigValue> appPath;  // the user's App Paths entry's default value
         const char* uses;
-        const char* says;
+        std::string says;
     } cases[] = {
-        {"a document", {{"File", REG_SZ, document}}, "configured", "a document"},
-        {"a folder", {{"File", REG_SZ, folder}}, "configured", "a folder"},
-        {"a URL", {{"File", REG_SZ, "https://example.org/"}}, "configured", "URL"},
-        {"a name in the user's App Paths", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "configured", target.c_str()},
-        {"a name in the system folder", {{"File", REG_SZ, "notepad.exe"}}, "configured", "bare name"},
-        {"a name found nowhere", {{"File", REG_SZ, "keyvane_nowhere.exe"}}, "fallback", "found neither"},
-        {"an unexpanded variable", {{"File", REG_EXPAND_SZ, "%SystemRoot%\\system32\\notepad.exe"}}, "fallback", "not expanded"},
+        {"a document", {{"File", REG_SZ, document}}, "", {}, "configured", "a document"},
+        {"a folder", {{"File", REG_SZ, folder}}, "", {}, "configured", "a folder"},
+        {"a URL", {{"File", REG_SZ, "https://example.org/"}}, "", {}, "configured", "URL"},
+        {"a name in the user's App Paths", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "", {{"", REG_SZ, target}}, "configured",
+         "found as " + target + " through"},
+        {"an expandable App Paths value", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "",
+         {{"", REG_EXPAND_SZ, "%KEYVANE_CHECK_TOOLS%\\launch_target.exe"}}, "configured", "found as " + target + " through"},
+        {"an App Paths value of 260 bytes without terminator", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "",
+         {{"", REG_SZ, padded, true}}, "configured", padded},
+        {"an App Paths value of 300 characters", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "", {{"", REG_SZ, longer}},
+         "configured", "cannot be decided here: HKCU\\" + std::string(UserAppPath) + " names " + longer + ", which is no existing file"},
+        {"an App Paths value that is no string", {{"File", REG_SZ, "keyvane_check_app.exe"}}, "",
+         {{"", REG_DWORD, std::string("\1\0\0\0", 4)}}, "configured", "is a REG_DWORD value"},
+        {"a name in the system folder", {{"File", REG_SZ, "notepad.exe"}}, "", {}, "configured", "bare name"},
+        {"a name found nowhere", {{"File", REG_SZ, "keyvane_nowhere.exe"}}, "", {}, "fallback", "found neither"},
+        {"a name at the end of a PATH of 5,000 characters", {{"File", REG_SZ, "launch_target.exe"}}, pathOf(5000), {},
+         "configured", "found as " + target + " through"},
+        {"a name at the end of a PATH of 32,000 characters", {{"File", REG_SZ, "launch_target.exe"}}, pathOf(32000), {},
+         "configured", "found as " + target + " through"},
+        {"a variable in an expandable value", {{"File", REG_EXPAND_SZ, "%SystemRoot%\\system32\\notepad.exe"}}, "", {},
+         "configured", "outside the administrator's control"},
+        {"a variable in a plain string", {{"File", REG_SZ, "%KEYVANE_CHECK_TOOLS%\\launch_target.exe"}}, "", {}, "configured",
+         "whether %...% in it is expanded, and from whose environment"},
     };
     for (const auto& c : cases) {
+        RegDeleteKeyA(HKEY_CURRENT_USER, UserAppPath);
+        for (const observe::ConfigValue& value : c.appPath) {
+            const DWORD bytes = static_cast<DWORD>(c.appPath[0].data.size() + (value.unterminated || value.type == REG_DWORD ? 0 : 1));
+            ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, UserAppPath, nullptr, value.type, value.data.c_str(), bytes), ERROR_SUCCESS);
+        }
+        ASSERT_TRUE(SetEnvironmentVariableA("PATH", c.path.empty() ? savedPath.c_str() : c.path.c_str())) << GetLastError();
         CheckResult check = LaunchWith(c.config);
-        EXPECT_EQ(check.status, Status::Problem) << c.name << ": " << check.summary;
+        EXPECT_EQ(check.status, Status::Problem) << c.name << ": " << PlainText(check.summary);
         EXPECT_EQ(FieldOf(check, "uses"), Quote(c.uses)) << c.name;
-        EXPECT_NE(check.summary.find(c.says), std::string::npos) << c.name << ": " << check.summary;
+        const std::string summary = PlainText(check.summary);
+        const size_t said = summary.find(c.says);
+        EXPECT_NE(said, std::string::npos) << c.name << ": " << summary;
+        // Read whole and terminated, whatever the API returned: the value ends where the text goes on.
+        if (said != std::string::npos && !c.appPath.empty() && c.appPath[0].unterminated)
+            EXPECT_TRUE(summary.compare(said + c.says.size(), 8, " through") == 0 || summary.compare(said + c.says.size(), 7, ", which") == 0)
+                << c.name << ": " << summary;
     }
+    SetEnvironmentVariableA("PATH", savedPath.c_str());
+    SetEnvironmentVariableA("KEYVANE_CHECK_TOOLS", nullptr);
+}
+
+// The agent reads File through the ANSI API, where Windows maps what the code page cannot hold to
+// look-alikes: what runs is then not what regedit shows.
+TEST_F(CheckConfig, LaunchOfABestFitValue) {
+    const std::string target = observe::LaunchTargetPath();
+    const size_t name = target.rfind("launch_target.exe");
+    std::wstring wide(target.begin(), target.end());  // ASCII: the build folder's path
+    wide[name] = L'\xFF4C';  // FULLWIDTH LATIN SMALL LETTER L
+    std::wstring parameters = L"--mode \x2033";  // DOUBLE PRIME, best fit '"'
+    ASSERT_TRUE(observe::WriteConfig({{"File", REG_SZ, "placeholder"}}));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop", L"File", REG_SZ,
+                              wide.c_str(), static_cast<DWORD>((wide.size() + 1) * 2)), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Marvek\\ShortcutKey\\AppLaunch\\Ex_17\\Desktop", L"Parameters",
+                              REG_SZ, parameters.c_str(), static_cast<DWORD>((parameters.size() + 1) * 2)), ERROR_SUCCESS);
+    CheckResult check = CheckLaunch();
+    const std::string shown = ShownText(check.summary);
+    EXPECT_EQ(check.status, Status::Problem) << shown;
+    EXPECT_NE(shown.find("File is stored as " + ShownText(MachineText(target.substr(0, name))) + "\\uff4caunch_target.exe but reads as "),
+              std::string::npos) << shown;
+    EXPECT_NE(shown.find("Parameters is stored as --mode \\u2033 but reads as"), std::string::npos) << shown;
+    EXPECT_NE(check.action.find("ANSI code page (1252)"), std::string::npos) << check.action;
+    EXPECT_EQ(FieldOf(check, "file_unicode"), JsonString(target.substr(0, name) + "\xEF\xBD\x8C" + target.substr(name + 1), CP_UTF8));
+    EXPECT_EQ(FieldOf(check, "parameters_unicode"), JsonString("--mode \xE2\x80\xB3", CP_UTF8));
+    // What the agent will start: the ANSI form, here the best fit of the program's own name.
+    std::string ansi = FieldOf(check, "file");
+    EXPECT_TRUE(ansi == JsonString(target) || FieldOf(check, "uses") == "\"fallback\"") << ansi;
 }
 
 TEST_F(CheckConfig, AccessNamesWhoMayWriteTheKey) {
@@ -488,6 +596,149 @@ TEST_F(CheckConfig, AccessNamesWhoMayWriteTheKey) {
     CheckResult absent = CheckConfigAccess();
     EXPECT_NE(FieldOf(absent, "key"), JsonString(std::string("HKLM\\") + ConfigKey));
     EXPECT_EQ(FieldOf(absent, "key").find("\"HKLM\\\\Software"), 0u) << FieldOf(absent, "key");
+}
+
+// Whoever can write a value the report shows must not be able to add or change a line of it.
+TEST_F(CheckConfig, EachCheckIsOneLineWhateverTheValuesHold) {
+    const char runKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const std::string target = observe::LaunchTargetPath();
+    std::vector<std::string> held;
+    for (int byte = 1; byte < 0x20; ++byte) held.push_back(std::string(1, static_cast<char>(byte)));
+    held.push_back("\x7f");
+    std::string every;
+    for (int byte = 1; byte < 0x100; ++byte) every += static_cast<char>(byte);
+    held.push_back(every);
+    const std::string forged = "\r\nok       launch           A key press would start C:\\Windows\\notepad.exe as configured.";
+    for (const std::string& bytes : held) {
+        const std::string value = "x" + bytes + forged;
+        const struct {
+            const char* where;
+            std::vector<observe::ConfigValue> config;
+            std::string appPath, run;
+        } cases[] = {
+            {"File", {{"File", REG_SZ, "https://example.invalid/" + value}}, "", ""},
+            {"Parameters", {{"File", REG_SZ, target}, {"Parameters", REG_SZ, value}}, "", ""},
+            {"App Paths", {{"File", REG_SZ, "keyvane_check_app.exe"}}, BinDir() + value, ""},
+            {"Run", {}, "", "\"" + value + "\""},
+        };
+        for (const auto& c : cases) {
+            const std::string trace = std::string(c.where) + " holding " + std::to_string(static_cast<unsigned char>(bytes[0])) +
+                                      (bytes.size() > 1 ? " and on" : "");
+            if (c.config.empty()) observe::DeleteConfig();
+            else ASSERT_TRUE(observe::WriteConfig(c.config)) << trace;
+            RegDeleteKeyA(HKEY_CURRENT_USER, UserAppPath);
+            if (!c.appPath.empty())
+                ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, UserAppPath, nullptr, REG_SZ, c.appPath.c_str(),
+                                          static_cast<DWORD>(c.appPath.size() + 1)), ERROR_SUCCESS) << trace;
+            if (!c.run.empty())
+                ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, runKey, "Keyvane", REG_SZ, c.run.c_str(),
+                                          static_cast<DWORD>(c.run.size() + 1)), ERROR_SUCCESS) << trace;
+            const std::vector<CheckResult> checks = RunChecks();
+            if (!c.run.empty()) {
+                HKEY run;
+                ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, runKey, 0, KEY_SET_VALUE, &run), ERROR_SUCCESS);
+                RegDeleteValueA(run, "Keyvane");
+                RegCloseKey(run);
+            }
+            const std::string text = ReportText(checks);
+            size_t lines = 0, controls = 0;
+            for (char byte : text) {
+                lines += byte == '\n';
+                controls += (static_cast<unsigned char>(byte) < 0x20 && byte != '\n') || byte == '\x7f';
+            }
+            EXPECT_EQ(lines, checks.size() + 1) << trace << "\n" << text;
+            EXPECT_EQ(controls, 0u) << trace << "\n" << text;
+            char escaped[8];
+            snprintf(escaped, sizeof(escaped), "x\\x%02x", static_cast<unsigned char>(bytes[0]));
+            EXPECT_NE(text.find(escaped), std::string::npos) << trace << "\n" << text;
+            EXPECT_EQ(text.find("\nok       launch           A key press would start C:\\Windows\\notepad.exe"), std::string::npos)
+                << trace;
+            // The JSON carries the value as read.
+            const std::string json = ReportJson(checks);
+            EXPECT_NE(json.find(JsonString(value).substr(1, 40)), std::string::npos) << trace;
+        }
+    }
+}
+
+// The installed product's registration, of any length, through the seam that answers as msi does.
+TEST_F(CheckSeams, InstalledTextsOfAnyLength) {
+    static std::string version;
+    static UINT versionStatus;
+    static std::string path;
+    checkReads.enumRelatedProducts = [](LPCSTR, DWORD, DWORD index, LPSTR product) -> UINT WINAPI {
+        if (index > 0) return ERROR_NO_MORE_ITEMS;
+        lstrcpyA(product, "{11111111-2222-3333-4444-555555555555}");
+        return ERROR_SUCCESS;
+    };
+    auto answer = [](const std::string& text, LPSTR buffer, LPDWORD size) -> UINT {
+        const bool fits = text.size() < *size;
+        if (fits) lstrcpyA(buffer, text.c_str());
+        *size = static_cast<DWORD>(text.size());
+        return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+    };
+    static UINT (*answerText)(const std::string&, LPSTR, LPDWORD);
+    answerText = answer;
+    checkReads.getProductInfo = [](LPCSTR, LPCSTR, MSIINSTALLCONTEXT, LPCSTR, LPSTR value, LPDWORD size) -> UINT WINAPI {
+        return versionStatus != ERROR_SUCCESS ? versionStatus : answerText(version, value, size);
+    };
+    checkReads.getComponentPath = [](LPCSTR, LPCSTR, LPSTR buffer, LPDWORD size) -> INSTALLSTATE WINAPI {
+        return answerText(path, buffer, size) == ERROR_SUCCESS ? INSTALLSTATE_LOCAL : INSTALLSTATE_MOREDATA;
+    };
+    const std::string deep = "C:\\Program Files\\" + std::string(300, 'k') + "\\Keyvane.exe";
+    const struct {
+        std::string version, path;
+        UINT status;
+        Status result;
+        const char* says;
+    } cases[] = {
+        {"1.0.0.2", "C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", ERROR_SUCCESS, Status::Ok, "is installed"},
+        {std::string(64, '7'), "C:\\Program Files\\Marvek\\Keyvane\\Keyvane.exe", ERROR_SUCCESS, Status::Ok, "is installed"},
+        {std::string(400, '8'), deep, ERROR_SUCCESS, Status::Ok, "(400 bytes)"},
+        {"1.0.0.2", "", ERROR_SUCCESS, Status::Problem, "is missing"},
+        {"", "", ERROR_BAD_CONFIGURATION, Status::Note, "its version could not be read (error 1610)"},
+        {"", "", ERROR_UNKNOWN_PRODUCT, Status::Note, "not installed for every user"},
+    };
+    for (const auto& c : cases) {
+        version = c.version;
+        path = c.path;
+        versionStatus = c.status;
+        CheckContext context;
+        CheckResult check = CheckInstalled(&context);
+        EXPECT_EQ(check.status, c.result) << c.says << ": " << PlainText(check.summary);
+        EXPECT_NE(ShownText(check.summary).find(c.says), std::string::npos) << ShownText(check.summary);
+        EXPECT_EQ(FieldOf(check, "version"), c.status == ERROR_SUCCESS ? JsonString(c.version) : JsonNull) << c.says;
+        if (c.result == Status::Ok) EXPECT_EQ(context.agentFile, c.path);
+        if (c.result == Status::Ok) EXPECT_EQ(FieldOf(check, "folder"), JsonString(FolderPart(c.path)));
+    }
+}
+
+TEST(CheckRun, ValuesOfEveryTypeAreNamedNeverDumped) {
+    const char runKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    const std::string binary(1 << 20, 'b');
+    const struct {
+        DWORD type;
+        std::string data;
+        std::string command;
+        const char* says;
+    } cases[] = {
+        {REG_BINARY, binary, JsonNull, "is a REG_BINARY value, not a string"},
+        {REG_DWORD, std::string("\1\0\0\0", 4), JsonNull, "is a REG_DWORD value, not a string"},
+        {REG_MULTI_SZ, std::string("a\0b\0\0", 5), JsonNull, "is a REG_MULTI_SZ value"},
+        {0x1234, "x", JsonNull, "is a type 4660 value"},
+        {REG_SZ, "C:\\Keyvane.exe", "\"C:\\\\Keyvane.exe\"", "is not one quoted path"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, runKey, "Keyvane", c.type, c.data.data(),
+                                  static_cast<DWORD>(c.data.size() + (c.type == REG_SZ ? 1 : 0))), ERROR_SUCCESS);
+        CheckResult check = CheckRunAtLogon();
+        EXPECT_EQ(check.status, Status::Problem) << c.says;
+        EXPECT_EQ(FieldOf(check, "command"), c.command) << c.says;
+        EXPECT_NE(check.summary.find(c.says), std::string::npos) << PlainText(check.summary);
+    }
+    HKEY run;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, runKey, 0, KEY_SET_VALUE, &run), ERROR_SUCCESS);
+    RegDeleteValueA(run, "Keyvane");
+    RegCloseKey(run);
 }
 
 // The identity here is the tests' own copy; ChangesNothing shows the tool's resources carry it.
@@ -532,7 +783,7 @@ struct ToolRun {
     std::string out, err;
 };
 
-ToolRun RunTool(const std::string& arguments) {
+ToolRun RunTool(const std::string& arguments, const std::string& tool = WindowsPathFromEnvironment("KEYVANE_CHECK")) {
     // Files, not pipes: Wine's services may keep a pipe of their starter open.
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     const std::string outPath = TempPath("keyvane-check.out"), errPath = TempPath("keyvane-check.err");
@@ -543,7 +794,7 @@ ToolRun RunTool(const std::string& arguments) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = out;
     startup.hStdError = err;
-    std::string line = Quoted(WindowsPathFromEnvironment("KEYVANE_CHECK")) + " " + arguments;
+    std::string line = Quoted(tool) + " " + arguments;
     PROCESS_INFORMATION info = {};
     ToolRun run = {STILL_ACTIVE, "", ""};
     if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
@@ -590,6 +841,42 @@ TEST(CheckProgram, StreamsAndExitCodes) {
                            run.out.find(": no problem found\r\n") != std::string::npos;
         EXPECT_EQ(run.code, clean ? 0u : 1u) << c.arguments << "\n" << run.out;
     }
+}
+
+// Run elevated from a folder its user can write, the tool must not load a DLL planted beside it.
+// Wine prefers a DLL beside the program to its own only when told to (native, builtin).
+TEST(CheckProgram, LoadsNoDllFromBesideItself) {
+    const std::string folder = TempPath("keyvane-check-planted");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string tool = folder + "\\KeyvaneCheck.exe";
+    ASSERT_TRUE(CopyFileA(WindowsPathFromEnvironment("KEYVANE_CHECK").c_str(), tool.c_str(), FALSE)) << GetLastError();
+    // With an agent beside it, the signature check calls wintrust too.
+    ASSERT_TRUE(CopyFileA(AgentPath().c_str(), (folder + "\\Keyvane.exe").c_str(), FALSE)) << GetLastError();
+    const std::vector<std::string> planted = {folder + "\\msi.dll", folder + "\\wintrust.dll"};
+    for (const std::string& dll : planted) {
+        ASSERT_TRUE(CopyFileA((BinDir() + "planted_dll.dll").c_str(), dll.c_str(), FALSE)) << dll << ": " << GetLastError();
+        DeleteFileA((dll + ".loaded").c_str());
+    }
+    // Wine's loader takes overrides for one program from the registry (a child's WINEDLLOVERRIDES
+    // in its Windows environment is not read); Windows has no such key and ignores it.
+    const char overrides[] = "Software\\Wine\\AppDefaults\\KeyvaneCheck.exe\\DllOverrides";
+    for (const char* dll : {"msi", "wintrust"})
+        ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, overrides, dll, REG_SZ, "native,builtin", 15), ERROR_SUCCESS);
+    ToolRun run = RunTool("--json", tool);
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides);
+    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\KeyvaneCheck.exe");
+    // The installed check calls into msi, the signature check into wintrust (when Keyvane.exe is there).
+    EXPECT_NE(run.out.find("\"id\": \"installed\""), std::string::npos) << run.out << run.err;
+    EXPECT_TRUE(run.code == 0 || run.code == 1) << run.code;
+    for (const std::string& dll : planted) {
+        EXPECT_EQ(GetFileAttributesA((dll + ".loaded").c_str()), INVALID_FILE_ATTRIBUTES) << dll << " was loaded";
+        DeleteFileA((dll + ".loaded").c_str());
+        DeleteFileA(dll.c_str());
+    }
+    EXPECT_NE(run.out.find("\"id\": \"signature\", \"status\": \"ok\""), std::string::npos) << run.out;
+    DeleteFileA(tool.c_str());
+    DeleteFileA((folder + "\\Keyvane.exe").c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 // Every registry value below the roots and every file below the folders, with its size and time.

@@ -26,6 +26,10 @@ TEST(SupportedKeyboards, EachVendorHasExactlyItsOwnProduct) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsSupportedKeyboard(c.vendor, c.product), c.supported) << std::hex << c.vendor << "/" << c.product;
+    // A second model of one vendor, after the first: every row is compared, not the vendor's first.
+    const KeyboardId twoModels[] = {{0x04B3, 0x3021}, {0x04B3, 0x3025}};
+    EXPECT_TRUE(IsKeyboardIn(twoModels, 2, 0x04B3, 0x3025));
+    EXPECT_FALSE(IsKeyboardIn(twoModels, 2, 0x04B3, 0x3026));
 }
 
 // Places a packet so that it ends exactly at a page that may not be touched: any read past
