@@ -77,6 +77,13 @@ def check_document():
     for check in document["checks"]:
         expect(isinstance(check["summary"], str) and check["summary"], f"{check['id']}: no summary")
         expect(isinstance(check["action"], str), f"{check['id']}: no action")
+    # The fields the README promises fleet scripts, beside id, status, summary and action.
+    promised = {"installed": ("product_code", "version", "folder"), "run-at-logon": ("command",),
+                "keyboards": ("devices",),
+                "launch": ("file", "parameters", "uses", "reason", "file_unicode", "parameters_unicode")}
+    for check_id, fields in promised.items():
+        missing = [f for f in fields if f not in by_id(document)[check_id]]
+        expect(not missing, f"{check_id}: no field {missing}")
     devices = by_id(document)["keyboards"]["devices"]
     expect(isinstance(devices, list), f"devices {devices!r}")
     launch = by_id(document)["launch"]
