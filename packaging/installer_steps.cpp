@@ -116,10 +116,20 @@ struct Running {
     DWORD id;
 };
 
-// Opens up to RoundSize running processes of the installed agent or diagnosis tool, to end them
-// and wait for them. The snapshot lists the processes of all sessions; its names narrow the search
-// before the full path decides.
-DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
+// Whether a snapshot entry's name is that of one of the paths (empty ones match nothing): the
+// names narrow the search before the full path decides.
+bool HasNameOf(const PROCESSENTRY32W& entry, const wchar_t* const* paths, DWORD pathCount) {
+    for (DWORD i = 0; i < pathCount; ++i)
+        if (paths[i][0] && CompareStringOrdinal(entry.szExeFile, -1, FileName(paths[i]), -1, TRUE) == CSTR_EQUAL)
+            return true;
+    return false;
+}
+
+// Opens, with `access`, up to `most` running processes whose image is one of the paths. The
+// snapshot lists the processes of all sessions. One that has ended already is gone as far as the
+// files and the sessions are concerned.
+DWORD OpenRunning(MSIHANDLE install, const wchar_t* const* paths, DWORD pathCount, DWORD access, Running* found,
+                  DWORD most) {
     DWORD count = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
@@ -128,13 +138,9 @@ DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
     }
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && count < RoundSize;
-         more = Process32NextW(snapshot, &entry)) {
-        if (CompareStringOrdinal(entry.szExeFile, -1, FileName(installedExe), -1, TRUE) != CSTR_EQUAL &&
-            (!checkExe[0] || CompareStringOrdinal(entry.szExeFile, -1, FileName(checkExe), -1, TRUE) != CSTR_EQUAL))
-            continue;
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                     entry.th32ProcessID);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && count < most; more = Process32NextW(snapshot, &entry)) {
+        if (!HasNameOf(entry, paths, pathCount)) continue;
+        HANDLE process = OpenProcess(access | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
         if (!process) {
             Log(install, L"cannot open process %lu: error %lu", entry.th32ProcessID, GetLastError());
             continue;
@@ -145,9 +151,9 @@ DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
             CloseHandle(process);
             continue;
         }
-        // One that has ended already is gone as far as the files are concerned.
-        if ((!IsImageOfInstallation(image, installedExe) && !IsImageOfInstallation(image, checkExe)) ||
-            WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
+        bool ours = false;
+        for (DWORD i = 0; i < pathCount; ++i) ours = ours || IsImageOfInstallation(image, paths[i]);
+        if (!ours || WaitForSingleObject(process, 0) != WAIT_TIMEOUT) {
             CloseHandle(process);
             continue;
         }
@@ -157,35 +163,25 @@ DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
     return count;
 }
 
-// The sessions in which a process of the installed agent runs, at most `most`.
-DWORD SessionsWithAgent(MSIHANDLE install, DWORD* sessions, DWORD most) {
-    DWORD count = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        Log(install, L"cannot list processes: error %lu", GetLastError());
-        return 0;
+// The installed agent and diagnosis tool, to end them and wait for them: up to RoundSize a round.
+DWORD OpenInstalledProcesses(MSIHANDLE install, Running* found) {
+    const wchar_t* const paths[] = {installedExe, checkExe};
+    return OpenRunning(install, paths, 2, PROCESS_TERMINATE, found, RoundSize);
+}
+
+// The sessions in which a process of the installed agent runs, at most MostSessions.
+DWORD SessionsWithAgent(MSIHANDLE install, DWORD* sessions) {
+    const wchar_t* const paths[] = {installedExe};
+    Running agents[MostSessions];
+    DWORD found = OpenRunning(install, paths, 1, 0, agents, MostSessions), count = 0;
+    for (DWORD i = 0; i < found; ++i) {
+        DWORD session = 0;
+        if (ProcessIdToSessionId(agents[i].id, &session))
+            sessions[count++] = session;
+        else
+            Log(install, L"cannot read the session of agent process %lu: error %lu", agents[i].id, GetLastError());
+        CloseHandle(agents[i].process);
     }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && count < most; more = Process32NextW(snapshot, &entry)) {
-        if (CompareStringOrdinal(entry.szExeFile, -1, FileName(installedExe), -1, TRUE) != CSTR_EQUAL) continue;
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process) {
-            Log(install, L"cannot open process %lu: error %lu", entry.th32ProcessID, GetLastError());
-            continue;
-        }
-        DWORD size = LongestPath, session = 0;
-        if (!QueryFullProcessImageNameW(process, 0, image, &size))
-            Log(install, L"cannot read the image of process %lu: error %lu", entry.th32ProcessID, GetLastError());
-        else if (IsImageOfInstallation(image, installedExe) && WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
-            if (ProcessIdToSessionId(entry.th32ProcessID, &session))
-                sessions[count++] = session;
-            else
-                Log(install, L"cannot read the session of agent process %lu: error %lu", entry.th32ProcessID, GetLastError());
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -425,7 +421,7 @@ extern "C" __declspec(dllexport) UINT __stdcall RestartAgents(MSIHANDLE install)
     static Session sessions[MostSessions];
     static DWORD withAgent[MostSessions];
     DWORD count = FindSessions(install, sessions, MostSessions);
-    DWORD running = SessionsWithAgent(install, withAgent, MostSessions);
+    DWORD running = SessionsWithAgent(install, withAgent);
     for (DWORD i = 0; i < count; ++i) {
         bool agentRuns = false;
         for (DWORD j = 0; j < running; ++j) agentRuns = agentRuns || withAgent[j] == sessions[i].id;
